@@ -1,0 +1,105 @@
+// A small RAII layer over the Firebird object interface: connections and the
+// queries of the data module. Text is UTF-8 inside the program and WIN1252 in
+// the database; every statement is committed by itself.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "global/datas.h"
+
+// Fixed point amount with four decimals (value × 10000), exact end to end.
+struct Moeda {
+  std::int64_t dezmilesimos = 0;
+  static Moeda DeTexto(const std::string& texto);  // "150,75" or "150.75"; throws on anything else
+  std::string ComoTexto() const;                    // decimal comma, no trailing zeros: 150,5  150
+  friend bool operator==(Moeda, Moeda) = default;
+};
+
+// Any failure reported by the database layer (connection, statement,
+// conversion of a value, a character WIN1252 cannot hold).
+class ErroBanco : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Conexao {
+ public:
+  Conexao();
+  ~Conexao();
+  Conexao(const Conexao&) = delete;
+  Conexao& operator=(const Conexao&) = delete;
+
+  // "DriverID=FB", "CharacterSet=WIN1252", "Database=...", "User_Name=...", "Password=..."
+  std::vector<std::string> Params;
+
+  void Connect();      // throws ErroBanco with the server's message
+  void Disconnect();   // never throws
+  bool Connected() const;
+
+  struct Impl;
+  Impl& impl();
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+class Consulta {
+ public:
+  class Parametro {
+   public:
+    void AsInteger(std::int64_t valor);
+    void AsString(const std::string& valor);
+    void AsCurrency(Moeda valor);
+    void AsDate(Data valor);
+    void Clear();  // null
+   private:
+    friend class Consulta;
+    enum class Tipo { Nulo, Inteiro, Texto, Moeda, Data } tipo_ = Tipo::Nulo;
+    std::int64_t inteiro_ = 0;
+    std::string texto_;
+    Moeda moeda_;
+    Data data_{};
+  };
+
+  class Campo {
+   public:
+    bool IsNull() const;
+    std::string AsString() const;     // as the layer renders it; null gives ""
+    std::int64_t AsInteger() const;   // null gives 0; throws when the value is no integer
+    double AsFloat() const;           // null gives 0
+    DataHora AsDateTime() const;      // null gives the zero date
+    Moeda AsCurrency() const;         // null gives 0
+   private:
+    friend class Consulta;
+    const struct ValorCampo* valor_ = nullptr;
+  };
+
+  explicit Consulta(Conexao& conexao);
+  ~Consulta();
+  Consulta(const Consulta&) = delete;
+  Consulta& operator=(const Consulta&) = delete;
+
+  void Close();
+  void SetSQL(const std::string& sql);   // replaces the statement text and its parameters
+  const std::string& SQL() const;
+  Parametro& ParamByName(const std::string& nome);  // throws when the text has no such :NAME
+
+  void Open();      // SELECT: runs, fetches every row, commits; positioned on the first row
+  void ExecSQL();   // INSERT, UPDATE, DELETE: runs and commits
+
+  bool Active() const;
+  bool Eof() const;
+  void First();
+  void Next();
+  std::size_t RecordCount() const;
+  Campo FieldByName(const std::string& nome) const;  // throws when there is no such column
+
+  struct Impl;
+ private:
+  std::unique_ptr<Impl> impl_;
+};

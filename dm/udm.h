@@ -1,0 +1,34 @@
+// The data module: the two database connections, the company record, the
+// shared queries, the HTTP client and the two timers. Everything the flows
+// share lives here, for the life of the process.
+#pragma once
+
+#include <memory>
+
+#include "api/http.h"
+#include "dm/banco.h"
+#include "plataforma/temporizador.h"
+
+class Tdm {
+ public:
+  Tdm();   // runs DataModuleCreate
+  ~Tdm();
+
+  Conexao Firebird;
+  Conexao Historico_Sistema;
+  Consulta FBqrempresa{Firebird};
+  Consulta FBqraux1{Firebird};
+  Consulta FBqrpessoa_cnpj{Firebird};
+  TIdHTTP IdHTTP;
+  Temporizador Timer;
+  Temporizador Timer_Requisicao;
+
+  void DataModuleCreate();
+  void TimerTimer();
+  void Timer_RequisicaoTimer();
+};
+
+extern std::unique_ptr<Tdm> dm;
+
+// Opens the company record and arms both timers, unless a connection failed.
+void AbrirEmpresa();

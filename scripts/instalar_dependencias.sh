@@ -1,0 +1,29 @@
+#!/bin/bash
+# Installs, on Debian 12 as root, everything the service needs to build, run
+# and be tested. Safe to run again.
+set -euo pipefail
+
+PACOTES=(
+  build-essential cmake pkg-config
+  libfbclient2 firebird-dev firebird3.0-server-core firebird3.0-utils
+  libboost1.81-dev libssl-dev openssl rapidjson-dev libsystemd-dev
+  libgtest-dev libbenchmark-dev
+  clang-14 libclang-rt-14-dev
+  systemd ca-certificates
+)
+
+faltando=()
+for p in "${PACOTES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || faltando+=("$p")
+done
+if [ ${#faltando[@]} -eq 0 ]; then
+  echo "Dependencies already installed."
+  exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages: ${faltando[*]}. Run this script as root." >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${PACOTES[@]}"

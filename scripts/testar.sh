@@ -1,0 +1,16 @@
+#!/bin/bash
+# Installs the dependencies, builds with the address and undefined-behaviour
+# sanitizers and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/instalar_dependencias.sh
+
+BUILD=${BUILD_DIR:-build-teste}
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DLUMIFORD_SANITIZE=ON -DLUMIFORD_BENCH=ON
+cmake --build "$BUILD" -j "$(nproc)"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 300
