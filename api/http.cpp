@@ -1,0 +1,3 @@
+#include "api/http.h"
+TIdHTTP::TIdHTTP() = default;
+TIdHTTP::~TIdHTTP() = default;
