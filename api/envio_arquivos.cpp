@@ -1,0 +1,68 @@
+#include "api/envio_arquivos.h"
+
+#include <stdexcept>
+
+#include "api/chamada.h"
+#include "api/multipart.h"
+#include "api/ufuncoes_api.h"
+#include "global/funcoes.h"
+#include "global/json.h"
+#include "global/log.h"
+#include "global/uglobal.h"
+#include "plataforma/arquivos.h"
+
+std::pair<Data, Data> JanelaEmissao() {
+  const DataHora agora = Agora();
+  const Data hoje = DataDe(agora);
+  int ano = static_cast<int>(hoje.year());
+  unsigned mes = static_cast<unsigned>(hoje.month());
+  if (mes == 1) {
+    mes = 12;
+    --ano;
+  } else {
+    --mes;
+  }
+  const std::string texto_inicio = "01/" + ZerosEsquerda(std::to_string(mes), 2) + "/" + std::to_string(ano);
+  const auto inicio = LerData(texto_inicio);
+  if (!inicio) throw std::runtime_error("'" + texto_inicio + "' is not a valid date");
+  return {*inicio, DataDe(UltimoDiaMes(agora))};
+}
+
+void EnviarArquivosRegistros(
+    const std::function<EnvioArquivo(const std::vector<std::string>& linha)>& preparar,
+    const std::function<void(const std::vector<std::string>& linha)>& marcar) {
+  for (std::size_t seq = 0; seq < Registros.size(); ++seq) {
+    const auto& linha = Registros[seq];
+    const EnvioArquivo envio = preparar(linha);
+    LogarEnvioArquivo(seq, envio.url, envio.caminho);
+
+    if (!ArquivoExiste(envio.caminho)) {
+      GravarLog("Arquivo não encontrado: " + envio.caminho);
+      continue;
+    }
+
+    std::string resposta;
+    {
+      // A file that is there but cannot be opened ends the run: the timer
+      // records it and the whole run is tried again later.
+      CorpoMultipart corpo;
+      corpo.AdicionarArquivo("arquivo", envio.caminho, "application/octet-stream");
+      resposta = PostarMultipart(envio.url, corpo);
+    }  // the file is closed before the reply is applied
+
+    try {
+      if (EmDebug()) GravarLog(resposta);
+      DocumentoJson documento;
+      LerDocumentoJson(resposta, documento);
+      const bool sucesso = LerLogicoJson(documento, "sucess");
+      const std::string mensagem = LerTextoJson(documento, "message");
+      if (sucesso)
+        marcar(linha);
+      else
+        GravarLog("Erro ao enviar arquivo. " + mensagem);
+    } catch (const std::exception&) {
+      GravarLog("Erro ao ler a resposta da API.");
+    }
+    PausaAposPost();
+  }
+}

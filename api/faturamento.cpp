@@ -1,0 +1,226 @@
+// Billing import: when the ERP left a request, fetch the previous month's
+// billing from the web service, register the clients the ERP does not know
+// and write the invoices not imported yet as contract-billing items.
+#include "api/faturamento.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "api/chamada.h"
+#include "api/ufuncoes_api.h"
+#include "dm/udm.h"
+#include "global/datas.h"
+#include "global/funcoes.h"
+#include "global/json.h"
+#include "global/log.h"
+#include "global/uglobal.h"
+
+namespace {
+
+const char* const kRequisicaoPendente =
+    "SELECT NUMERO FROM MOV_REQUISICAO_SERVICO WHERE EMPRESA = :EMPRESA AND TIPO_REQUISICAO = :REQUISICAO";
+
+bool HaRequisicaoPendente() {
+  auto& q = dm->FBqraux1;
+  q.Close();
+  q.SetSQL(kRequisicaoPendente);
+  q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
+  q.ParamByName("REQUISICAO").AsString("BUSCAR_FATURAMENTO_API");
+  q.Open();
+  return !q.Eof() && q.FieldByName("NUMERO").AsInteger() > 0;
+}
+
+// The calendar month before today.
+PeriodoReferencia MesAnterior() {
+  const Data hoje = DataDe(Agora());
+  PeriodoReferencia p{static_cast<int>(hoje.year()), static_cast<int>(static_cast<unsigned>(hoje.month()))};
+  if (p.mes == 1) {
+    p.mes = 12;
+    --p.ano;
+  } else {
+    --p.mes;
+  }
+  return p;
+}
+
+// Raw text of a top-level member of a JSON object already known to be
+// valid, so that the debug line shows the array exactly as it came.
+std::optional<std::string_view> TextoDoMembro(std::string_view json, std::string_view nome) {
+  std::size_t i = 0;
+  auto pular_espacos = [&] {
+    while (i < json.size() && (json[i] == ' ' || json[i] == '\t' || json[i] == '\r' || json[i] == '\n')) ++i;
+  };
+  auto pular_texto = [&] {  // at the opening quote
+    ++i;
+    while (i < json.size() && json[i] != '"') i += (json[i] == '\\') ? 2 : 1;
+    ++i;
+  };
+  auto pular_valor = [&] {
+    if (i < json.size() && json[i] == '"') return pular_texto();
+    int profundidade = 0;
+    while (i < json.size()) {
+      const char c = json[i];
+      if (c == '"') {
+        pular_texto();
+        continue;
+      }
+      if (c == '{' || c == '[') ++profundidade;
+      if (c == '}' || c == ']') {
+        if (profundidade == 0) return;
+        if (--profundidade == 0) {
+          ++i;
+          return;
+        }
+      }
+      if (profundidade == 0 && (c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n')) return;
+      ++i;
+    }
+  };
+  pular_espacos();
+  if (i >= json.size() || json[i] != '{') return std::nullopt;
+  ++i;
+  while (true) {
+    pular_espacos();
+    if (i >= json.size() || json[i] != '"') return std::nullopt;
+    const std::size_t inicio_nome = i + 1;
+    pular_texto();
+    const std::string_view chave = json.substr(inicio_nome, i - 1 - inicio_nome);
+    pular_espacos();
+    if (i >= json.size() || json[i] != ':') return std::nullopt;
+    ++i;
+    pular_espacos();
+    const std::size_t inicio_valor = i;
+    pular_valor();
+    if (chave == nome) return json.substr(inicio_valor, i - inicio_valor);
+    pular_espacos();
+    if (i >= json.size() || json[i] != ',') return std::nullopt;
+    ++i;
+  }
+}
+
+// The reply is one JSON object: its first member is the error flag, its
+// member "data" the array of billing items.
+const ValorJson& LerEnvelope(const std::string& resposta, DocumentoJson& documento) {
+  if (Trim(resposta).empty()) throw ErroJson("'' is not a valid boolean value");
+  if (!LerDocumentoJson(resposta, documento) || !documento.IsObject())
+    throw ErroJson("Resposta da API inválida: o retorno não é um objeto JSON.");
+  if (documento.MemberCount() == 0) throw ErroJson("Resposta da API inválida: objeto JSON vazio.");
+  const std::string primeiro = documento.MemberBegin()->name.GetString();
+  const bool erro = LerLogicoJson(documento, primeiro);
+  if (EmDebug()) GravarLog(std::string("Erro: ") + (erro ? "-1" : "0"));
+
+  const ValorJson& dados = LerListaJson(documento, "data");
+  if (EmDebug()) {
+    const auto texto = TextoDoMembro(resposta, "data");
+    GravarLog("JSON..: " + std::string(texto ? *texto : std::string_view()));
+  }
+  return dados;
+}
+
+void LerContatos(const ValorJson& item, ContatosLinha& contatos) {
+  const ValorJson& lista = LerListaJson(item, "contatos");
+  std::size_t livre = 0;
+  for (const auto& contato : lista.GetArray()) {
+    if (livre > 18) break;
+    try {
+      contatos[livre] = LerTextoJson(contato, "tipo");
+      contatos[livre + 1] = LerTextoJson(contato, "contato");
+    } catch (const std::runtime_error&) {
+      // an unreadable contact is skipped; what was read of it stays
+    }
+    livre += 2;
+  }
+}
+
+// Reads every item in order; on the first error the rows read so far stay
+// (for the dump) and the error is returned.
+std::exception_ptr LerItens(const ValorJson& dados, TabelaFaturamento& linhas,
+                            std::vector<std::optional<ContatosLinha>>& contatos) {
+  try {
+    for (const auto& item : dados.GetArray()) {
+      auto& l = linhas.emplace_back();
+      contatos.emplace_back();
+      l.IdFatura = LerTextoJson(item, "id_fatura");
+      l.Ano = LerTextoJson(item, "ano");
+      l.Mes = LerTextoJson(item, "mes");
+      l.Aliquota = LerTextoJson(item, "aliquota");
+      l.ValorCobranca = LerTextoJson(item, "valorCobranca");
+      l.Observacao = LerTextoJson(item, "observacao");
+      l.Nome = LerTextoJson(item, "nome");
+      l.Cnpj = FormatarCnpjCpf(SomenteNumeros(LerTextoJson(item, "cnpj")));
+      l.Ie = SomenteNumeros(LerTextoJson(item, "ie"));
+      l.Endereco = LerTextoJson(item, "endereco");
+      l.Numero = LerTextoJson(item, "numero");
+      l.Bairro = LerTextoJson(item, "bairro");
+      l.Complemento = LerTextoJson(item, "complemento");
+      l.Cep = LerTextoJson(item, "cep");
+      l.CodigoIbge = LerTextoJson(item, "codigoIbge");
+      contatos.back().emplace();
+      LerContatos(item, *contatos.back());
+    }
+  } catch (const std::exception&) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+void Despejar(const TabelaFaturamento& linhas, const std::vector<std::optional<ContatosLinha>>& contatos) {
+  for (std::size_t i = 0; i < linhas.size(); ++i) {
+    const auto& l = linhas[i];
+    GravarLog("");
+    GravarLog("Id:                      " + l.IdFatura);
+    GravarLog("Ano:                     " + l.Ano);
+    GravarLog("Mês:                     " + l.Mes);
+    GravarLog("Aliquota:                " + l.Aliquota);
+    GravarLog("Cobrança:                " + l.ValorCobranca);
+    GravarLog("Observação:              " + l.Observacao);
+    GravarLog("Nome:                    " + l.Nome);
+    GravarLog("CNPJ:                    " + l.Cnpj);
+    GravarLog("IE:                      " + l.Ie);
+    GravarLog("Endereço:                " + l.Endereco);
+    GravarLog("Numero:                  " + l.Numero);
+    GravarLog("Bairro:                  " + l.Bairro);
+    GravarLog("Complemento:             " + l.Complemento);
+    GravarLog("Cep:                     " + l.Cep);
+    GravarLog("Cod. IBGE:               " + l.CodigoIbge);
+    GravarLog("Contatos:");
+    if (!contatos[i]) continue;
+    for (const auto& slot : *contatos[i])
+      if (!Trim(slot).empty()) GravarLog(slot);
+  }
+}
+
+}  // namespace
+
+void BuscarFaturamento() {
+  if (!HaRequisicaoPendente()) return;
+  if (EmDebug()) GravarLog("Recebendo os dados dos faturamentos.");
+
+  PrepararEnvioJson("GET");
+  const PeriodoReferencia periodo = MesAnterior();
+  const std::string url = EnderecoBase() + "/financeiro/cliente/faturamento?ano=" + std::to_string(periodo.ano) +
+                          "&mes=" + std::to_string(periodo.mes) + "&token_erp=" + CodificarValor(TokenApi());
+  const std::string resposta = BuscarJson(url);
+
+  TabelaFaturamento linhas;
+  std::vector<std::optional<ContatosLinha>> contatos;
+  {
+    DocumentoJson documento;
+    const ValorJson& dados = LerEnvelope(resposta, documento);
+    const std::exception_ptr erro = LerItens(dados, linhas, contatos);
+    if (EmDebug()) Despejar(linhas, contatos);
+    // Nothing is written when the reply could not be read whole: the request
+    // stays for a later run.
+    if (erro) std::rethrow_exception(erro);
+  }
+
+  if (EmDebug()) GravarLog("Buscando Fatura nos lançamentos de Faturamento.");
+  for (auto& linha : linhas) {
+    ResolverCliente(linha);
+    VerificarLancamento(linha);
+  }
+  GravarFaturamento(linhas, periodo);
+}

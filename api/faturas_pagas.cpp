@@ -1,0 +1,150 @@
+// Paid-invoice report: the company's paid contract receivables that carry an
+// invoice identifier go to the web service in one request; every invoice it
+// takes is marked so that it is reported once.
+#include <cctype>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "api/chamada.h"
+#include "api/ufuncoes_api.h"
+#include "dm/udm.h"
+#include "global/funcoes.h"
+#include "global/json.h"
+#include "global/log.h"
+#include "global/uglobal.h"
+
+namespace {
+
+const char* const kSelecaoFaturasPagas =
+    "SELECT SUM(IR.VALOR_PAGO) VALOR, R.CLIENTE, R.ID_FATURA FROM MOV_CONTAS_RECEBER R "
+    "LEFT OUTER JOIN MOV_IT_CONTAS_RECEBER IR ON (IR.EMPRESA = R.EMPRESA AND IR.CAIXA = R.CAIXA AND "
+    "IR.DOCUMENTO = R.DOCUMENTO AND IR.CLIENTE = R.CLIENTE AND IR.NUMERO = R.NUMERO) "
+    "WHERE R.EMPRESA = :EMPRESA AND R.CAIXA = :CAIXA AND R.DOCUMENTO = :DOCUMENTO AND R.ID_FATURA > 0 "
+    "AND R.FATURA_ENVIADA <> '2' AND R.SALDO = 0 GROUP BY R.CLIENTE, R.ID_FATURA ORDER BY R.ID_FATURA";
+
+const char* const kMarcaFaturaEnviada =
+    "UPDATE MOV_CONTAS_RECEBER SET FATURA_ENVIADA = '2' WHERE EMPRESA = :EMPRESA AND ID_FATURA = :ID_FATURA";
+
+struct Retorno {
+  std::string mensagem;
+  std::string id_fatura;
+};
+
+// A missing or non-array list leaves it empty; an element whose members
+// cannot be read keeps what was read before.
+std::vector<Retorno> LerRetornos(const ValorJson& resposta, const char* membro) {
+  std::vector<Retorno> retornos;
+  const ValorJson* lista = nullptr;
+  try {
+    lista = &LerListaJson(resposta, membro);
+  } catch (const std::runtime_error&) {
+    return retornos;
+  }
+  for (const auto& elemento : lista->GetArray()) {
+    Retorno& r = retornos.emplace_back();
+    try {
+      r.mensagem = LerTextoJson(elemento, "message");
+      r.id_fatura = LerTextoJson(elemento, "id_fatura");
+    } catch (const std::runtime_error&) {
+    }
+  }
+  return retornos;
+}
+
+void MarcarFatura(const std::string& id_fatura) {
+  auto& q = dm->FBqraux1;
+  q.Close();
+  q.SetSQL(kMarcaFaturaEnviada);
+  q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
+  q.ParamByName("ID_FATURA").AsInteger(TextoParaInteiro(id_fatura));
+  q.ExecSQL();
+}
+
+std::string Maiusculas(std::string texto) {
+  for (char& c : texto)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return texto;
+}
+
+// The web service answers an invoice it already has with one of these.
+bool JaRecebida(const std::string& mensagem) {
+  const std::string m = Maiusculas(mensagem);
+  return m == "REGISTRO PAGO" || m == "REGISTRO PROCESSADO";
+}
+
+void TratarResposta(const std::string& resposta) {
+  DocumentoJson documento;
+  LerDocumentoJson(resposta, documento);
+  LerTextoJson(documento, "error");  // its value says nothing, but it must be there
+  const auto sucessos = LerRetornos(documento, "messageSuccess");
+  const auto erros = LerRetornos(documento, "messageError");
+
+  for (const auto& r : sucessos) {
+    if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
+    MarcarFatura(r.id_fatura);
+  }
+  for (const auto& r : erros) {
+    if (JaRecebida(r.mensagem)) {
+      if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
+      MarcarFatura(r.id_fatura);
+    } else {
+      GravarLog("Id: " + r.id_fatura + " - Erro: " + r.mensagem);
+    }
+  }
+}
+
+}  // namespace
+
+void EnviarFaturasPagas() {
+  if (EmDebug()) GravarLog("Buscando os Titulos Pagos.");
+
+  auto& q = dm->FBqraux1;
+  q.Close();
+  q.SetSQL(kSelecaoFaturasPagas);
+  q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
+  q.ParamByName("CAIXA").AsString("CM");
+  q.ParamByName("DOCUMENTO").AsString("CM");
+  q.Open();
+
+  Registros.clear();
+  for (; !q.Eof(); q.Next()) {
+    if (q.FieldByName("CLIENTE").AsInteger() <= 0) continue;
+    auto& linha = Registros.emplace_back();
+    linha.push_back(q.FieldByName("CLIENTE").AsString());
+    linha.push_back(q.FieldByName("ID_FATURA").AsString());
+    linha.push_back(q.FieldByName("VALOR").AsString());
+    if (EmDebug()) {
+      GravarLog("Cliente: " + linha[0]);
+      GravarLog("Fatura:  " + linha[1]);
+      GravarLog("Valor:   " + linha[2]);
+    }
+  }
+
+  if (!Registros.empty()) TransmitirFaturasPagas();
+}
+
+void TransmitirFaturasPagas() {
+  std::string corpo;
+  for (const auto& linha : Registros) {
+    if (!Trim(corpo).empty()) corpo += ", ";
+    // A receivable without payment entries has a null sum: it goes out as 0,
+    // never as an empty value that would spoil the whole body.
+    const std::string valor = linha[2].empty() ? "0" : TrocarPontoVirgula(linha[2]);
+    corpo += "{\"id_fatura\": " + linha[1] + ", \"valorPago\": " + valor + "}";
+  }
+  corpo = "[" + corpo + "]";
+
+  if (EmDebug()) GravarLog("Json Resposta: " + corpo);
+
+  const std::string url = EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi());
+  const std::string resposta = PostarJson(url, corpo);
+
+  try {
+    if (EmDebug()) GravarLog(resposta);
+    TratarResposta(resposta);
+  } catch (const std::exception&) {
+    GravarLog("Erro ao ler a resposta da API.");
+  }
+  PausaAposPost();
+}
