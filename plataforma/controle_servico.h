@@ -1,0 +1,27 @@
+// Running as a service: a control thread receives the service manager's
+// requests and calls the lifecycle handlers, while the calling (main) thread
+// runs the main loop with the timers.
+#pragma once
+
+#include <functional>
+#include <string>
+
+struct TratadoresServico {
+  std::function<void()> Iniciar;    // start
+  std::function<void()> Parar;      // stop
+  std::function<void()> Pausar;     // pause
+  std::function<void()> Continuar;  // continue
+  std::function<void()> Desligar;   // system shutdown
+};
+
+// Must run on the main thread before any other thread exists: the control
+// requests are then delivered to the control thread only.
+void PrepararControleServico();
+
+// Runs the service named `nome` until it is stopped: the control thread
+// calls Iniciar, then waits for requests; the main loop runs on the calling
+// thread and ends, after its running handler, once a stop has been handled.
+// An error in a handler is written to the event log under the service name
+// as "Service failed on <request>: <text>". Returns false when the start
+// failed (the service then stopped at once), true after a normal stop.
+bool ExecutarServico(const std::string& nome, const TratadoresServico& tratadores);

@@ -1,0 +1,111 @@
+#include "plataforma/controle_servico.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
+#include <cstring>
+#include <thread>
+
+#include "plataforma/laco.h"
+#include "plataforma/registro_eventos.h"
+
+// The service manager's requests arrive as signals: SIGTERM and SIGINT stop,
+// SIGUSR1 pauses, SIGUSR2 continues, SIGHUP asks for the state again. They
+// stay blocked in every thread and only the control thread takes them, with
+// sigwait. The state goes to systemd through sd_notify (a no-op without
+// NOTIFY_SOCKET).
+
+namespace {
+
+sigset_t SinaisControle() {
+  sigset_t conjunto;
+  sigemptyset(&conjunto);
+  for (int sinal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP}) sigaddset(&conjunto, sinal);
+  return conjunto;
+}
+
+void Notificar(const char* estado) { ::sd_notify(0, estado); }
+
+// Runs one handler; an error goes to the event log and is reported as false.
+bool Tratar(const std::string& nome, const char* pedido, const std::function<void()>& tratador) {
+  try {
+    if (tratador) tratador();
+    return true;
+  } catch (const std::exception& erro) {
+    RegistrarErroEvento(nome, std::string("Service failed on ") + pedido + ": " + erro.what());
+  } catch (...) {
+    RegistrarErroEvento(nome, std::string("Service failed on ") + pedido + ": Unknown exception");
+  }
+  return false;
+}
+
+enum class Estado { Executando, Pausado };
+
+const char* TextoEstado(Estado estado) {
+  return estado == Estado::Pausado ? "STATUS=Paused" : "STATUS=Running";
+}
+
+// The control thread. Returns whether the start succeeded.
+bool Controlar(const std::string& nome, const TratadoresServico& tratadores) {
+  if (!Tratar(nome, "start", tratadores.Iniciar)) {
+    Notificar("STOPPING=1\nSTATUS=Start failed");
+    return false;
+  }
+  Estado estado = Estado::Executando;
+  Notificar("READY=1\nSTATUS=Running");
+
+  const sigset_t conjunto = SinaisControle();
+  for (;;) {
+    int sinal = 0;
+    int erro = ::sigwait(&conjunto, &sinal);
+    if (erro != 0) {
+      RegistrarErroEvento(nome, std::string("Service failed on execute: ") + std::strerror(erro));
+      Notificar("STOPPING=1\nSTATUS=Stopping");
+      return true;
+    }
+    switch (sinal) {
+      case SIGTERM:
+      case SIGINT:
+        // Reported at once; the process ends when the running timer handler returns.
+        Notificar("STOPPING=1\nSTATUS=Stopping");
+        // A stop whose log line fails still stops: the request was made.
+        Tratar(nome, "stop", tratadores.Parar);
+        return true;
+      case SIGUSR1:
+        if (Tratar(nome, "pause", tratadores.Pausar)) estado = Estado::Pausado;
+        Notificar(TextoEstado(estado));
+        break;
+      case SIGUSR2:
+        if (Tratar(nome, "continue", tratadores.Continuar)) estado = Estado::Executando;
+        Notificar(TextoEstado(estado));
+        break;
+      case SIGHUP:
+        Notificar(TextoEstado(estado));
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+void PrepararControleServico() {
+  const sigset_t conjunto = SinaisControle();
+  ::pthread_sigmask(SIG_BLOCK, &conjunto, nullptr);
+}
+
+bool ExecutarServico(const std::string& nome, const TratadoresServico& tratadores) {
+  // Blocking here too keeps a caller that forgot PrepararControleServico from
+  // dying on the first signal in this thread.
+  PrepararControleServico();
+  bool iniciou = false;
+  std::thread controle([&] {
+    iniciou = Controlar(nome, tratadores);
+    EncerrarLaco();
+  });
+  ExecutarLaco();
+  controle.join();
+  return iniciou;
+}
