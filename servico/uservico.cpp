@@ -1,0 +1,231 @@
+#include "servico/uservico.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "dm/agendador.h"
+#include "dm/udm.h"
+#include "global/funcoes.h"
+#include "global/log.h"
+#include "global/uglobal.h"
+#include "plataforma/controle_servico.h"
+#include "plataforma/executavel.h"
+#include "plataforma/gerenciador_servicos.h"
+#include "plataforma/memoria.h"
+#include "plataforma/registro_eventos.h"
+
+std::unique_ptr<Tlumiford_gerenciamento> lumiford_gerenciamento;
+
+namespace {
+
+std::string NomeArquivoExecutavel() {
+  try {
+    return std::filesystem::path(CaminhoExecutavel()).filename().string();
+  } catch (...) {
+    return "lumiford_financeiro";
+  }
+}
+
+std::string TextoErro(const std::exception_ptr& erro) {
+  try {
+    std::rethrow_exception(erro);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+// What a message box showed: information on standard output, errors on
+// standard error.
+void Informar(const std::string& texto) {
+  std::cout << texto << std::endl;
+}
+
+void InformarErro(const std::string& texto) {
+  std::cerr << texto << std::endl;
+}
+
+std::string Falha(const std::string& exibicao, const char* operacao, const std::string& erro) {
+  return "Service \"" + exibicao + "\" failed to " + operacao + " with error: \"" + erro + "\"";
+}
+
+char Maiuscula(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
+void Tlumiford_gerenciamento::ServiceCreate() { ConfigurarServico(); }
+
+void Tlumiford_gerenciamento::ConfigurarServico() {
+  LerConfiguracao();
+  const std::string codigo = ZerosEsquerda(std::to_string(CodigoEmpresa), 3);
+  DisplayName = "Lumiford " + codigo + " - Financeiro";
+  Name = "lumiford_financeiro_" + codigo;
+  if (EmDebug()) {
+    GravarLog(Name);
+    GravarLog(DisplayName);
+    GravarLog(" ");
+  }
+}
+
+void Tlumiford_gerenciamento::ServiceAfterInstall() {
+  GravarLog("Service - Installed");
+  GerenciadorServicos gerenciador;
+  gerenciador.GravarDescricao(Name, DescricaoServico);
+}
+
+void Tlumiford_gerenciamento::ServiceAfterUninstall() { GravarLog("Service - Uninstalled"); }
+
+void Tlumiford_gerenciamento::ServiceStart(bool& Started) {
+  GravarLog("Service - Start");
+  Started = true;
+}
+
+void Tlumiford_gerenciamento::ServiceStop(bool& Stopped) {
+  GravarLog("Service - Stop");
+  Stopped = true;
+}
+
+void Tlumiford_gerenciamento::ServicePause(bool& Paused) {
+  GravarLog("Service - Pause");
+  Paused = true;
+}
+
+void Tlumiford_gerenciamento::ServiceContinue(bool& Continued) {
+  GravarLog("Service - Continue");
+  Continued = true;
+}
+
+void Tlumiford_gerenciamento::ServiceShutdown() { GravarLog("Service - Shutdown"); }
+
+int Tlumiford_gerenciamento::Instalar(bool silencioso) {
+  std::unique_ptr<GerenciadorServicos> gerenciador;
+  try {
+    gerenciador = std::make_unique<GerenciadorServicos>();
+  } catch (...) {
+    InformarErro(Falha(DisplayName, "install", TextoErro(std::current_exception())));
+    return 1;
+  }
+  try {
+    gerenciador->CriarServico({Name, DisplayName, CaminhoExecutavel()});
+  } catch (...) {
+    InformarErro(Falha(DisplayName, "install", TextoErro(std::current_exception())));
+    return 1;
+  }
+  try {
+    ServiceAfterInstall();
+  } catch (...) {
+    // A service whose installation could not be completed is not left behind.
+    const std::string erro = TextoErro(std::current_exception());
+    try {
+      gerenciador->ExcluirServico(Name);
+    } catch (...) {
+    }
+    InformarErro(Falha(DisplayName, "install", erro));
+    return 1;
+  }
+  if (!silencioso) Informar("Service installed successfully");
+  return 0;
+}
+
+int Tlumiford_gerenciamento::Desinstalar(bool silencioso) {
+  try {
+    GerenciadorServicos gerenciador;
+    gerenciador.ExcluirServico(Name);
+    ServiceAfterUninstall();
+  } catch (...) {
+    InformarErro(Falha(DisplayName, "uninstall", TextoErro(std::current_exception())));
+    return 1;
+  }
+  if (!silencioso) Informar("Service uninstalled successfully");
+  return 0;
+}
+
+int Tlumiford_gerenciamento::ExecutarComoServico() {
+  IniciarReconexao();
+  TratadoresServico tratadores;
+  tratadores.Iniciar = [this] {
+    bool iniciado = true;
+    ServiceStart(iniciado);
+  };
+  tratadores.Parar = [this] {
+    bool parado = true;
+    ServiceStop(parado);
+  };
+  tratadores.Pausar = [this] {
+    bool pausado = true;
+    ServicePause(pausado);
+  };
+  tratadores.Continuar = [this] {
+    bool continuado = true;
+    ServiceContinue(continuado);
+  };
+  tratadores.Desligar = [this] { ServiceShutdown(); };
+  // A start that failed is a failure for whoever started the service.
+  return ExecutarServico(Name, tratadores) ? 0 : 1;
+}
+
+bool ProcurarChave(const std::vector<std::string>& argumentos, std::string_view chave) {
+  for (const auto& argumento : argumentos) {
+    if (argumento.size() != chave.size() + 1) continue;
+    if (argumento[0] != '/' && argumento[0] != '-') continue;
+    bool igual = true;
+    for (std::size_t i = 0; i < chave.size() && igual; ++i)
+      igual = Maiuscula(argumento[i + 1]) == Maiuscula(chave[i]);
+    if (igual) return true;
+  }
+  return false;
+}
+
+OpcoesLinhaComando LerLinhaComando(const std::vector<std::string>& argumentos) {
+  OpcoesLinhaComando opcoes;
+  opcoes.Instalar = ProcurarChave(argumentos, "INSTALL");
+  opcoes.Desinstalar = !opcoes.Instalar && ProcurarChave(argumentos, "UNINSTALL");
+  opcoes.Silencioso = ProcurarChave(argumentos, "SILENT");
+  return opcoes;
+}
+
+int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registrarFluxos) {
+  // Before any thread exists (the embedded database engine starts its own):
+  // the control requests must reach the control thread only.
+  PrepararControleServico();
+  const OpcoesLinhaComando opcoes =
+      LerLinhaComando(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+
+  // An error while the data module or the service object is created is
+  // recorded, and the process goes on without timers.
+  const auto registrar = [](const std::exception_ptr& erro) {
+    const std::string texto = TextoErro(erro);
+    RegistrarErroEvento(NomeArquivoExecutavel(), texto);
+    try {
+      GravarLog(texto);
+    } catch (...) {
+    }
+  };
+  try {
+    dm = std::make_unique<Tdm>();
+    LigarTemporizadores(*dm);
+  } catch (...) {
+    dm.reset();
+    registrar(std::current_exception());
+  }
+  lumiford_gerenciamento = std::make_unique<Tlumiford_gerenciamento>();
+  try {
+    lumiford_gerenciamento->ServiceCreate();
+  } catch (...) {
+    registrar(std::current_exception());
+  }
+  if (registrarFluxos) registrarFluxos();
+
+  int codigo = 0;
+  if (opcoes.Instalar)
+    codigo = lumiford_gerenciamento->Instalar(opcoes.Silencioso);
+  else if (opcoes.Desinstalar)
+    codigo = lumiford_gerenciamento->Desinstalar(opcoes.Silencioso);
+  else
+    codigo = lumiford_gerenciamento->ExecutarComoServico();
+
+  LiberarMemoria();
+  return codigo;
+}
