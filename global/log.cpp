@@ -1,0 +1,347 @@
+#include "global/log.h"
+
+#include <array>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <system_error>
+
+#include "global/datas.h"
+#include "global/uglobal.h"
+#include "plataforma/arquivos.h"
+#include "plataforma/executavel.h"
+
+// On disk the log is always in one form: the UTF-8 byte-order mark, then
+// every line followed by CR LF. A call reads the lines back splitting at CR
+// LF, lone CR or lone LF, adds its own line and writes the form again. That
+// whole-file rewrite is only needed when the file is not already in that
+// form; when it is, adding the line at the end gives the very same bytes. The
+// file is in that form when our previous call left it so (same file, size
+// and times) or when a full read finds it so.
+
+namespace {
+
+constexpr std::string_view bom = "\xEF\xBB\xBF";
+constexpr std::string_view fim_de_linha = "\r\n";
+constexpr std::size_t tamanho_bloco = std::size_t{1} << 20;
+
+std::mutex mutex_log;
+
+// The file as our last call left it, in the normal form. Empty when unknown
+// or when that call wrote a message with raw CR or LF in it.
+struct EstadoConhecido {
+  std::string caminho;
+  EstadoArquivo estado;
+};
+std::optional<EstadoConhecido> ultimo_estado;
+
+// Checks UTF-8 one byte at a time, across block boundaries.
+class ValidadorUtf8 {
+ public:
+  bool Aceitar(unsigned char c) {
+    if (faltam_ == 0) {
+      if (c < 0x80) return true;
+      if (c >= 0xC2 && c <= 0xDF) return Esperar(1, 0x80, 0xBF);
+      if (c == 0xE0) return Esperar(2, 0xA0, 0xBF);
+      if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return Esperar(2, 0x80, 0xBF);
+      if (c == 0xED) return Esperar(2, 0x80, 0x9F);  // no surrogates
+      if (c == 0xF0) return Esperar(3, 0x90, 0xBF);
+      if (c >= 0xF1 && c <= 0xF3) return Esperar(3, 0x80, 0xBF);
+      if (c == 0xF4) return Esperar(3, 0x80, 0x8F);  // up to U+10FFFF
+      return false;
+    }
+    if (c < minimo_ || c > maximo_) return false;
+    --faltam_;
+    minimo_ = 0x80;
+    maximo_ = 0xBF;
+    return true;
+  }
+  bool Completo() const { return faltam_ == 0; }
+  int Faltam() const { return faltam_; }
+
+ private:
+  bool Esperar(int faltam, unsigned char minimo, unsigned char maximo) {
+    faltam_ = faltam;
+    minimo_ = minimo;
+    maximo_ = maximo;
+    return true;
+  }
+  int faltam_ = 0;
+  unsigned char minimo_ = 0x80;
+  unsigned char maximo_ = 0xBF;
+};
+
+// Message text as UTF-8 that the next call can read back: any invalid byte
+// becomes U+FFFD.
+std::string utf8_legivel(std::string_view texto) {
+  std::string resultado;
+  resultado.reserve(texto.size());
+  std::size_t i = 0;
+  while (i < texto.size()) {
+    ValidadorUtf8 validador;
+    std::size_t j = i;
+    bool valido = true;
+    do {
+      if (!validador.Aceitar(static_cast<unsigned char>(texto[j]))) {
+        valido = false;
+        break;
+      }
+      ++j;
+    } while (j < texto.size() && !validador.Completo());
+    if (valido && validador.Completo()) {
+      resultado.append(texto.substr(i, j - i));
+      i = j;
+    } else {
+      resultado += "\xEF\xBF\xBD";
+      i = j > i ? j : i + 1;  // the bytes of a broken sequence go as one
+    }
+  }
+  return resultado;
+}
+
+std::string prefixo_data_hora(DataHora agora) {
+  return FormatarData(DataDe(agora)) + " " + FormatarHora(agora) + ": ";
+}
+
+std::string nome_preservado(DataHora agora, int tentativa) {
+  const std::string data = FormatarData(DataDe(agora));  // dd/mm/yyyy
+  const std::string hora = FormatarHora(agora);          // hh:nn:ss
+  std::string nome = "Log-" + data.substr(6, 4) + data.substr(3, 2) + data.substr(0, 2) + "-" +
+                     hora.substr(0, 2) + hora.substr(3, 2) + hora.substr(6, 2);
+  if (tentativa > 1) nome += "-" + std::to_string(tentativa);
+  return nome + ".txt";
+}
+
+// The file cannot be read as a log: it is kept aside, never overwritten.
+class LogIlegivel : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads the whole file in blocks, handing each to the visitor.
+template <typename Visitante>
+void percorrer(const ArquivoLeitura& arquivo, Visitante&& visitante) {
+  std::string bloco(tamanho_bloco, '\0');
+  std::uint64_t posicao = 0;
+  for (;;) {
+    const std::size_t lidos = arquivo.LerEm(posicao, bloco.data(), bloco.size());
+    if (lidos == 0) break;
+    visitante(std::string_view(bloco.data(), lidos), posicao);
+    posicao += lidos;
+  }
+}
+
+// One pass over the file: is it valid UTF-8, and is it already in the form
+// we write? Throws LogIlegivel when it is not UTF-8.
+bool ja_normalizado(const ArquivoLeitura& arquivo) {
+  ValidadorUtf8 validador;
+  bool normal = true;
+  bool cr_anterior = false;
+  bool vazio = true;     // nothing after the byte-order mark yet
+  std::uint64_t total = 0;
+  char ultimo = '\0';
+  std::array<char, 3> inicio{};
+  percorrer(arquivo, [&](std::string_view bloco, std::uint64_t posicao) {
+    for (std::size_t i = 0; i < bloco.size(); ++i) {
+      const char c = bloco[i];
+      const std::uint64_t indice = posicao + i;
+      if (indice < 3) inicio[indice] = c;
+      if (!validador.Aceitar(static_cast<unsigned char>(c)))
+        throw LogIlegivel("o conteúdo não é UTF-8 válido na posição " + std::to_string(indice));
+      if (indice >= 3) vazio = false;
+      if (c == '\n' && !cr_anterior) normal = false;
+      if (cr_anterior && c != '\n') normal = false;
+      cr_anterior = c == '\r';
+      ultimo = c;
+    }
+    total = posicao + bloco.size();
+  });
+  if (!validador.Completo())
+    throw LogIlegivel("o conteúdo não é UTF-8 válido na posição " +
+                      std::to_string(total - static_cast<std::uint64_t>(3 - validador.Faltam())));
+  if (total < 3 || std::string_view(inicio.data(), 3) != bom) return false;
+  if (cr_anterior) return false;  // a lone CR at the very end
+  return normal && (vazio || ultimo == '\n');
+}
+
+// Puts the lines of the file in the normal form: byte-order mark skipped,
+// every CR LF, lone CR and lone LF made one CR LF, a last line without an end
+// given one. The mark itself is written by the caller.
+class Normalizador {
+ public:
+  void Processar(std::string_view bloco, bool inicio_do_arquivo, std::string& saida) {
+    std::size_t i = inicio_do_arquivo && bloco.starts_with(bom) ? bom.size() : 0;
+    for (; i < bloco.size(); ++i) {
+      const char c = bloco[i];
+      if (c == '\r' || (c == '\n' && !cr_anterior_)) saida += fim_de_linha;
+      if (c != '\r' && c != '\n') saida += c;
+      cr_anterior_ = c == '\r';
+      linha_aberta_ = c != '\r' && c != '\n';
+    }
+  }
+  void Terminar(std::string& saida) {
+    if (linha_aberta_) saida += fim_de_linha;
+    linha_aberta_ = false;
+  }
+
+ private:
+  bool cr_anterior_ = false;
+  bool linha_aberta_ = false;
+};
+
+void escrever_normalizado(const ArquivoLeitura& origem, ArquivoEscrita& destino) {
+  Normalizador normalizador;
+  std::string saida;
+  saida.reserve(tamanho_bloco * 2);
+  percorrer(origem, [&](std::string_view bloco, std::uint64_t posicao) {
+    normalizador.Processar(bloco, posicao == 0, saida);
+    destino.Escrever(saida);
+    saida.clear();
+  });
+  normalizador.Terminar(saida);
+  destino.Escrever(saida);
+}
+
+EstadoArquivo acrescentar(const std::string& caminho, std::string_view dados) {
+  ArquivoEscrita arquivo = ArquivoEscrita::Abrir(caminho, ArquivoEscrita::Modo::Acrescentar);
+  arquivo.Escrever(dados);
+  const EstadoArquivo estado = arquivo.Estado();
+  arquivo.Fechar();
+  return estado;
+}
+
+EstadoArquivo criar(const std::string& caminho, std::string_view linha) {
+  ArquivoEscrita arquivo = ArquivoEscrita::Abrir(caminho, ArquivoEscrita::Modo::Substituir);
+  arquivo.Escrever(std::string(bom) + std::string(linha));
+  const EstadoArquivo estado = arquivo.Estado();
+  arquivo.Fechar();
+  return estado;
+}
+
+// The full rewrite: into a new file beside the log, then put in its place,
+// so that a failure half-way never leaves a half log behind.
+EstadoArquivo reescrever(const std::string& caminho, const ArquivoLeitura& origem, std::string_view linha) {
+  const std::string temporario = caminho + ".novo";
+  ArquivoEscrita novo;
+  try {
+    novo = ArquivoEscrita::Abrir(temporario, ArquivoEscrita::Modo::Substituir);
+  } catch (const std::system_error& e) {
+    if (e.code() != std::errc::permission_denied && e.code() != std::errc::read_only_file_system) throw;
+  }
+  if (!novo.Aberto()) {
+    // A directory we may not write into: rewrite the file itself, from a
+    // copy in memory.
+    std::string conteudo;
+    percorrer(origem, [&](std::string_view bloco, std::uint64_t) { conteudo.append(bloco); });
+    std::string normal(bom);
+    Normalizador normalizador;
+    normalizador.Processar(conteudo, true, normal);
+    normalizador.Terminar(normal);
+    normal += linha;
+    ArquivoEscrita arquivo = ArquivoEscrita::Abrir(caminho, ArquivoEscrita::Modo::Substituir);
+    arquivo.Escrever(normal);
+    const EstadoArquivo estado = arquivo.Estado();
+    arquivo.Fechar();
+    return estado;
+  }
+  try {
+    novo.Escrever(bom);
+    escrever_normalizado(origem, novo);
+    novo.Escrever(linha);
+    novo.Fechar();
+    RenomearArquivo(temporario, caminho);
+  } catch (...) {
+    novo = ArquivoEscrita();
+    RemoverArquivo(temporario);
+    throw;
+  }
+  // The rename itself changes the file's change time.
+  const auto estado = EstadoDoArquivo(caminho);
+  if (!estado) throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory), caminho);
+  return *estado;
+}
+
+// Moves the unreadable file aside under a dated name; returns that name.
+std::string preservar(const std::string& diretorio, const std::string& caminho, DataHora agora) {
+  for (int tentativa = 1; tentativa <= 1000; ++tentativa) {
+    const std::string nome = nome_preservado(agora, tentativa);
+    if (RenomearSemSubstituir(caminho, diretorio + "/" + nome)) return nome;
+  }
+  throw std::runtime_error("sem nome livre para preservar " + caminho);
+}
+
+bool tem_quebra(std::string_view texto) { return texto.find_first_of("\r\n") != std::string_view::npos; }
+
+}  // namespace
+
+void GravarLog(const std::string& mensagem) {
+  std::lock_guard trava(mutex_log);
+
+  const std::string diretorio = DiretorioDoExecutavel();
+  if (DiretorioExe != diretorio) DiretorioExe = diretorio;
+  const std::string caminho = diretorio + "/Log.txt";
+
+  const DataHora agora = Agora();
+  const std::string texto = utf8_legivel(mensagem);
+  const std::string linha = (texto.empty() ? std::string(" ") : prefixo_data_hora(agora) + texto) + std::string(fim_de_linha);
+  // Raw CR or LF of the message stay in this call's line; the next call
+  // makes line ends of them.
+  const bool quebra_pendente = tem_quebra(texto);
+
+  std::optional<EstadoConhecido> conhecido = std::move(ultimo_estado);
+  ultimo_estado.reset();
+  const auto lembrar = [&](const EstadoArquivo& estado) {
+    if (!quebra_pendente) ultimo_estado = EstadoConhecido{caminho, estado};
+  };
+
+  ArquivoLeitura arquivo;
+  std::string motivo;
+  try {
+    arquivo = ArquivoLeitura::AbrirSemEscritores(caminho);
+  } catch (const ArquivoEmUso&) {
+    motivo = "o arquivo está aberto para escrita por outro processo";
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::is_a_directory || e.code() == std::errc::invalid_argument)
+      throw std::runtime_error(caminho + " não é um arquivo comum");
+    if (e.code() != std::errc::no_such_file_or_directory) motivo = e.code().message();
+  }
+
+  if (motivo.empty() && !arquivo.Aberto()) {
+    lembrar(criar(caminho, linha));
+    return;
+  }
+
+  if (motivo.empty()) {
+    try {
+      const EstadoArquivo estado = arquivo.Estado();
+      if (conhecido && conhecido->caminho == caminho && conhecido->estado == estado) {
+        arquivo.Fechar();
+        lembrar(acrescentar(caminho, linha));
+        return;
+      }
+      if (ja_normalizado(arquivo)) {
+        arquivo.Fechar();
+        lembrar(acrescentar(caminho, linha));
+      } else {
+        lembrar(reescrever(caminho, arquivo, linha));
+      }
+      return;
+    } catch (const LogIlegivel& e) {
+      motivo = e.what();
+    }
+  }
+
+  // The file is there but cannot be read as a log: its lines are kept in a
+  // file of their own, and the new log starts with the reason.
+  arquivo.Fechar();
+  std::string nome;
+  try {
+    nome = preservar(diretorio, caminho, agora);
+  } catch (const std::exception& e) {
+    throw std::runtime_error("Erro ao ler Log.txt: " + motivo + "; o arquivo não pôde ser preservado: " + e.what());
+  }
+  const std::string linha_erro = prefixo_data_hora(agora) + "Erro ao ler Log.txt: " + motivo +
+                                 " (arquivo anterior preservado como " + nome + ")" + std::string(fim_de_linha);
+  ultimo_estado = EstadoConhecido{caminho, criar(caminho, linha_erro)};
+}
