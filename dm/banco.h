@@ -16,7 +16,9 @@
 // Fixed point amount with four decimals (value × 10000), exact end to end.
 struct Moeda {
   std::int64_t dezmilesimos = 0;
-  static Moeda DeTexto(const std::string& texto);  // "150,75" or "150.75"; throws on anything else
+  // "150,75" or "150.75", blanks around allowed; more than four decimals are
+  // rounded, a half going to the even neighbour; throws on anything else.
+  static Moeda DeTexto(const std::string& texto);
   std::string ComoTexto() const;                    // decimal comma, no trailing zeros: 150,5  150
   friend bool operator==(Moeda, Moeda) = default;
 };
@@ -36,9 +38,13 @@ class Conexao {
   Conexao& operator=(const Conexao&) = delete;
 
   // "DriverID=FB", "CharacterSet=WIN1252", "Database=...", "User_Name=...", "Password=..."
+  // Names match without regard to case. A Database without "host:" (or
+  // "host/port:") opens the file through the embedded engine.
   std::vector<std::string> Params;
 
-  void Connect();      // throws ErroBanco with the server's message
+  // Throws ErroBanco with Firebird's message, e.g. I/O error during "open"
+  // operation for file ...; does nothing when already connected.
+  void Connect();
   void Disconnect();   // never throws
   bool Connected() const;
 
@@ -57,9 +63,11 @@ class Consulta {
     void AsCurrency(Moeda valor);
     void AsDate(Data valor);
     void Clear();  // null
+    bool Definido() const { return definido_; }
    private:
     friend class Consulta;
     enum class Tipo { Nulo, Inteiro, Texto, Moeda, Data } tipo_ = Tipo::Nulo;
+    bool definido_ = false;  // a statement with a parameter never set is refused
     std::int64_t inteiro_ = 0;
     std::string texto_;
     Moeda moeda_;
@@ -72,7 +80,7 @@ class Consulta {
     std::string AsString() const;     // as the layer renders it; null gives ""
     std::int64_t AsInteger() const;   // null gives 0; throws when the value is no integer
     double AsFloat() const;           // null gives 0
-    DataHora AsDateTime() const;      // null gives the zero date
+    DataHora AsDateTime() const;      // null gives DataHora{} (1970-01-01 00:00)
     Moeda AsCurrency() const;         // null gives 0
    private:
     friend class Consulta;
@@ -85,7 +93,9 @@ class Consulta {
   Consulta& operator=(const Consulta&) = delete;
 
   void Close();
-  void SetSQL(const std::string& sql);   // replaces the statement text and its parameters
+  // Replaces the statement text and its parameters (all unset again). The
+  // prepared statement of a text is kept while the text is used again.
+  void SetSQL(const std::string& sql);
   const std::string& SQL() const;
   Parametro& ParamByName(const std::string& nome);  // throws when the text has no such :NAME
 
@@ -98,6 +108,9 @@ class Consulta {
   void Next();
   std::size_t RecordCount() const;
   Campo FieldByName(const std::string& nome) const;  // throws when there is no such column
+  std::size_t FieldCount() const;
+  std::string FieldName(std::size_t indice) const;
+  std::int64_t RowsAffected() const;  // of the last ExecSQL
 
   struct Impl;
  private:

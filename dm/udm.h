@@ -24,6 +24,10 @@ class Tdm {
   Temporizador Timer_Requisicao;
 
   void DataModuleCreate();
+  // Connects both databases with their parameters; on failure sets
+  // ErroConexao and MensagemErroConexao (error text + CR + CR) and returns
+  // false. Connections already open are closed first.
+  bool ConectarBancos();
   void TimerTimer();
   void Timer_RequisicaoTimer();
 };
@@ -32,3 +36,7 @@ extern std::unique_ptr<Tdm> dm;
 
 // Opens the company record and arms both timers, unless a connection failed.
 void AbrirEmpresa();
+
+// The company query, parameter CADASTRO; and the person query, parameter CNPJ_CPF.
+extern const char* const SqlEmpresa;
+extern const char* const SqlPessoaCnpj;

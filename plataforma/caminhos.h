@@ -1,0 +1,4 @@
+// Separator of the parts of a file path on this platform.
+#pragma once
+
+extern const char SeparadorCaminho;
