@@ -107,16 +107,9 @@ std::string DecodificarUtf8(const std::string& bytes) {
   return saida;
 }
 
-struct Endereco {
-  bool tls = false;
-  std::string host;        // as written, brackets of an IPv6 literal included
-  std::string host_rede;   // for the resolver
-  std::uint16_t porta = 0;
-  bool porta_padrao = true;
-  std::string recurso;     // path and query, without the fragment
-};
+}  // namespace
 
-Endereco SepararEndereco(const std::string& url) {
+PartesEndereco SepararEndereco(const std::string& url) {
   const auto sep = url.find("://");
   if (sep == std::string::npos) throw ErroTransporte("Endereço inválido: " + url);
   const std::string esquema = Minusculas(url.substr(0, sep));
@@ -125,7 +118,7 @@ Endereco SepararEndereco(const std::string& url) {
 
   const auto fim_autoridade = resto.find_first_of("/?");
   std::string autoridade = resto.substr(0, fim_autoridade);
-  Endereco e;
+  PartesEndereco e;
   e.recurso = fim_autoridade == std::string::npos ? "/" : resto.substr(fim_autoridade);
   if (e.recurso.front() == '?') e.recurso.insert(0, "/");
   if (const auto arroba = autoridade.rfind('@'); arroba != std::string::npos) autoridade.erase(0, arroba + 1);
@@ -172,6 +165,8 @@ Endereco SepararEndereco(const std::string& url) {
   e.porta_padrao = e.porta == padrao;
   return e;
 }
+
+namespace {
 
 bool EhEnderecoIp(const std::string& host) {
   error_code ec;
@@ -235,11 +230,11 @@ struct TIdHTTP::Impl {
     buffer.clear();
   }
 
-  static std::string Chave(const Endereco& e) {
+  static std::string Chave(const PartesEndereco& e) {
     return std::string(e.tls ? "https" : "http") + "://" + e.host_rede + ":" + std::to_string(e.porta);
   }
 
-  void Conectar(const Endereco& e) {
+  void Conectar(const PartesEndereco& e) {
     Fechar();
     const auto prazo = std::chrono::steady_clock::now() + tempo_conexao;
 
@@ -362,7 +357,7 @@ struct TIdHTTP::Impl {
     }
   }
 
-  std::string Cabeca(const std::string& metodo, const Endereco& e, const std::string& tipo,
+  std::string Cabeca(const std::string& metodo, const PartesEndereco& e, const std::string& tipo,
                      std::optional<std::uint64_t> tamanho, const std::string& codificacao) const {
     const bool post = metodo == "POST";
     std::string c = metodo + " " + Texto7Bits(e.recurso) + (post ? " HTTP/1.0" : " HTTP/1.1") + kCrlf;
@@ -370,7 +365,7 @@ struct TIdHTTP::Impl {
     if (!codificacao.empty()) c += "Content-Encoding: " + Texto7Bits(codificacao) + kCrlf;
     if (!tipo.empty()) c += "Content-Type: " + Texto7Bits(tipo) + kCrlf;
     if (tamanho) c += "Content-Length: " + std::to_string(*tamanho) + kCrlf;
-    c += "Host: " + Texto7Bits(e.host) + (e.porta_padrao ? "" : ":" + std::to_string(e.porta)) + kCrlf;
+    c += "Host: " + Texto7Bits(e.Host()) + kCrlf;
     c += std::string("Accept: ") + kAccept + kCrlf;
     c += std::string("Accept-Encoding: identity") + kCrlf;
     c += std::string("User-Agent: ") + kUserAgent + kCrlf;
@@ -382,7 +377,7 @@ struct TIdHTTP::Impl {
 
   // Reads one reply; keeps its cookies; returns the body of a 2xx reply and
   // throws ErroHttpStatus for any other status.
-  std::string LerResposta(const Endereco& e, bool reusada) {
+  std::string LerResposta(const PartesEndereco& e, bool reusada) {
     http::response_parser<http::string_body> leitor;
     leitor.body_limit(kLimiteResposta);
     leitor.header_limit(64 * 1024);
@@ -431,14 +426,14 @@ struct TIdHTTP::Impl {
   template <class EnviarCorpo>
   std::string Postar(const std::string& url, const std::string& tipo, std::uint64_t tamanho,
                      const std::string& codificacao, EnviarCorpo&& enviar_corpo) {
-    const Endereco e = SepararEndereco(url);
     // Every POST goes on a fresh connection, closed after the reply.
     Fechar();
-    post_enviado = true;
     struct Fecha {
       Impl& impl;
       ~Fecha() { impl.Fechar(); }
     } fecha{*this};
+    const PartesEndereco e = SepararEndereco(url);
+    post_enviado = true;
     Conectar(e);
     Escrever(Cabeca("POST", e, tipo, tamanho, codificacao));
     enviar_corpo();
@@ -455,7 +450,7 @@ std::chrono::milliseconds TIdHTTP::ConnectTimeout() const { return impl_->tempo_
 std::chrono::milliseconds TIdHTTP::ReadTimeout() const { return impl_->tempo_leitura; }
 
 std::string TIdHTTP::Get(const std::string& url) {
-  const Endereco e = SepararEndereco(url);
+  const PartesEndereco e = SepararEndereco(url);
   auto& i = *impl_;
   const bool reusar = i.Aberto() && i.reutilizavel && i.chave == Impl::Chave(e);
   auto trocar = [&](bool reusada) {

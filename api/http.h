@@ -37,6 +37,22 @@ class ErroTransporte : public std::runtime_error {
 // Largest reply body read; a longer one is a transport error.
 inline constexpr std::uint64_t kLimiteResposta = 64ull * 1024 * 1024;
 
+// How the client splits an address: scheme, host, port and the request
+// target (path and query as composed, cut at a "#").
+struct PartesEndereco {
+  bool tls = false;
+  std::string host;       // as written, brackets of an IPv6 literal included
+  std::string host_rede;  // for name resolution
+  std::uint16_t porta = 0;
+  bool porta_padrao = true;
+  std::string recurso;
+  // Value of the "Host" header: the port only when it is not the scheme's default.
+  std::string Host() const { return porta_padrao ? host : host + ":" + std::to_string(porta); }
+};
+// https (443) and http (80), in any letter case; any other scheme is plain
+// http but needs a port. Throws ErroTransporte for an address it cannot use.
+PartesEndereco SepararEndereco(const std::string& url);
+
 // True when "VerificarCertificado" is exactly "Nao": the server's certificate
 // is then taken without any check.
 bool VerificacaoCertificadoDesligada();

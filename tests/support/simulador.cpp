@@ -282,6 +282,8 @@ class Sessao : public std::enable_shared_from_this<Sessao<Stream>> {
     sim_.Gravar(req);
     resposta_ = sim_.Escolher(req.caminho);
     if (resposta_.fechar || resposta_.enquadramento == Resposta::Enquadramento::AteFechar) manter_ = false;
+    anunciar_ = !manter_;
+    if (resposta_.fechar_em_silencio) manter_ = false;
 
     if (resposta_.atraso.count() > 0) {
       relogio_.emplace(stream_.get_executor());
@@ -329,7 +331,7 @@ class Sessao : public std::enable_shared_from_this<Sessao<Stream>> {
       case Resposta::Enquadramento::AteFechar:
         break;
     }
-    if (!manter_) cabeca += "Connection: close\r\n";
+    if (anunciar_) cabeca += "Connection: close\r\n";
     cabeca += "\r\n";
     if (r.tamanho_gerado) {
       restante_ = r.tamanho_gerado;
@@ -418,6 +420,7 @@ class Sessao : public std::enable_shared_from_this<Sessao<Stream>> {
   std::string sni_;
   Resposta resposta_;
   bool manter_ = false;
+  bool anunciar_ = false;
   std::uint64_t restante_ = 0;
   std::optional<net::steady_timer> relogio_;
 };

@@ -32,6 +32,7 @@ struct Resposta {
   std::vector<std::string> set_cookie;                           // one Set-Cookie line each
   std::vector<std::pair<std::string, std::string>> cabecalhos;   // extra header lines (Location...)
   bool fechar = false;                                           // "Connection: close" and close after it
+  bool fechar_em_silencio = false;                               // close after it without saying so
   Falha falha = Falha::Nenhuma;
   std::chrono::milliseconds atraso{0};                           // wait before answering
   std::uint64_t tamanho_gerado = 0;                              // when not 0: a body of this many 'x' instead of corpo

@@ -1,0 +1,64 @@
+// Shared by the tests of api/: a clean process state per test, with the log
+// in the test's own directory, and the log's messages read back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "global/datas.h"
+#include "global/uglobal.h"
+#include "plataforma/executavel.h"
+#include "tests/support/pasta_temporaria.h"
+
+namespace lumiford::teste {
+
+class AmbienteApi : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RestaurarGlobais();
+    SubstituirDiretorioExecutavel(pasta.str());
+  }
+  void TearDown() override {
+    SubstituirDiretorioExecutavel("");
+    DefinirRelogio({});
+    RestaurarGlobais();
+  }
+
+  // Messages of Log.txt in order: the text after "date time: ", or "" for
+  // the one-blank line.
+  std::vector<std::string> MensagensLog() const {
+    std::ifstream entrada(pasta / "Log.txt", std::ios::binary);
+    std::string texto((std::istreambuf_iterator<char>(entrada)), std::istreambuf_iterator<char>());
+    if (texto.rfind("\xEF\xBB\xBF", 0) == 0) texto.erase(0, 3);
+    std::vector<std::string> mensagens;
+    std::size_t inicio = 0;
+    while (inicio < texto.size()) {
+      auto fim = texto.find("\r\n", inicio);
+      if (fim == std::string::npos) fim = texto.size();
+      const std::string linha = texto.substr(inicio, fim - inicio);
+      if (linha == " ") {
+        mensagens.emplace_back();
+      } else {
+        const auto sep = linha.find(": ");
+        mensagens.push_back(sep == std::string::npos ? linha : linha.substr(sep + 2));
+      }
+      inicio = fim + 2;
+    }
+    return mensagens;
+  }
+
+  void CriarArquivo(const std::string& caminho, const std::string& conteudo) const {
+    std::ofstream saida(caminho, std::ios::binary);
+    saida << conteudo;
+    ASSERT_TRUE(saida.good()) << caminho;
+  }
+
+  PastaTemporaria pasta{"lumiford-api"};
+};
+
+}  // namespace lumiford::teste
