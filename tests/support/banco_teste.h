@@ -25,6 +25,11 @@
 //   ...                                          // run a flow, then look at amb.Log() and the tables
 //   dm.reset();                                  // before amb goes out of scope
 //
+// The embedded engine (ServerMode Super, as installed) lets only one process
+// open a database file at a time: a test that starts the service executable
+// as a child process must hold no connection to that file meanwhile (the
+// helpers below connect and disconnect per call, so they hold none).
+//
 // AmbienteServico points DiretorioDoExecutavel() at its directory and resets
 // the process-wide globals (RestaurarGlobais) when built and when destroyed.
 // Only one AmbienteServico may live at a time in a process (gtest runs the
