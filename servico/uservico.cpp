@@ -167,6 +167,7 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
 }
 
 bool ProcurarChave(const std::vector<std::string>& argumentos, std::string_view chave) {
+  if (chave.empty()) return false;
   for (const auto& argumento : argumentos) {
     if (argumento.size() != chave.size() + 1) continue;
     if (argumento[0] != '/' && argumento[0] != '-') continue;

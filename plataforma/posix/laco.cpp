@@ -4,13 +4,17 @@
 #include <memory>
 #include <string>
 
+#include <atomic>
+
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
 
 #include "plataforma/executavel.h"
 #include "plataforma/registro_eventos.h"
 
 namespace {
+
+// Set by a quit request, so that one made before the loop runs is not lost.
+std::atomic<bool> pedidoEncerrar{false};
 
 std::string OrigemEventos() {
   try {
@@ -32,11 +36,13 @@ boost::asio::io_context& ContextoPrincipal() {
 void ExecutarLaco() {
   auto& contexto = ContextoPrincipal();
   contexto.restart();
+  if (pedidoEncerrar.exchange(false)) return;
   // Without pending timers the loop still waits for the quit request.
   auto trabalho = boost::asio::make_work_guard(contexto);
   for (;;) {
     try {
       contexto.run();
+      pedidoEncerrar = false;
       return;
     } catch (const AbortoSilencioso&) {
     } catch (const std::exception& erro) {
@@ -47,7 +53,9 @@ void ExecutarLaco() {
   }
 }
 
+// Stopping (rather than queueing a quit behind them) keeps timers that fell
+// due during the running handler from running after a stop.
 void EncerrarLaco() {
-  auto& contexto = ContextoPrincipal();
-  boost::asio::post(contexto, [&contexto] { contexto.stop(); });
+  pedidoEncerrar = true;
+  ContextoPrincipal().stop();
 }

@@ -181,6 +181,24 @@ TEST(Laco, QuitFromAnotherThreadWaitsForTheRunningHandler) {
   EXPECT_EQ(disparos, 1);
 }
 
+TEST(Laco, TimerDueDuringTheLastHandlerDoesNotRunAfterQuit) {
+  Temporizador longo, outro;
+  int disparosOutro = 0;
+  longo.OnTimer = [&] {
+    longo.SetEnabled(false);
+    std::thread([] { EncerrarLaco(); }).join();
+    std::this_thread::sleep_for(milliseconds(150));  // outro falls due meanwhile
+  };
+  outro.OnTimer = [&] { ++disparosOutro; };
+  longo.SetInterval(10);
+  outro.SetInterval(60);
+  longo.SetEnabled(true);
+  outro.SetEnabled(true);
+  Limite limite(5000);
+  ExecutarLaco();
+  EXPECT_EQ(disparosOutro, 0);
+}
+
 TEST(Laco, QuitRequestedBeforeTheLoopRunsEndsItAtOnce) {
   EncerrarLaco();
   const auto inicio = Relogio::now();

@@ -1,0 +1,496 @@
+// The real executable, copied into a temporary directory beside its
+// lumiford.ini: install and removal into a temporary unit directory, and the
+// foreground service with a real embedded database.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/banco_teste.h"
+#include "tests/support/pasta_temporaria.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using lumiford::teste::PastaTemporaria;
+using namespace std::chrono_literals;
+
+std::string Ler(const fs::path& caminho) {
+  std::ifstream arquivo(caminho, std::ios::binary);
+  std::ostringstream texto;
+  texto << arquivo.rdbuf();
+  return texto.str();
+}
+
+// Messages of Log.txt without their date and time.
+std::vector<std::string> Mensagens(const fs::path& log) {
+  std::string texto = Ler(log);
+  if (texto.rfind("\xEF\xBB\xBF", 0) == 0) texto.erase(0, 3);
+  std::vector<std::string> linhas;
+  std::size_t inicio = 0;
+  while (inicio < texto.size()) {
+    std::size_t fim = texto.find("\r\n", inicio);
+    if (fim == std::string::npos) fim = texto.size();
+    std::string linha = texto.substr(inicio, fim - inicio);
+    inicio = fim + 2;
+    // "dd/mm/yyyy hh:nn:ss: "
+    if (linha.size() >= 21 && linha[2] == '/' && linha[5] == '/' && linha[13] == ':' && linha.compare(19, 2, ": ") == 0)
+      linha.erase(0, 21);
+    linhas.push_back(linha);
+  }
+  return linhas;
+}
+
+std::size_t Contar(const std::vector<std::string>& linhas, const std::string& mensagem) {
+  return static_cast<std::size_t>(std::count(linhas.begin(), linhas.end(), mensagem));
+}
+
+// Index of the first line equal to the message at or after `desde`; -1 when none.
+long Posicao(const std::vector<std::string>& linhas, const std::string& mensagem, long desde = 0) {
+  for (std::size_t i = static_cast<std::size_t>(desde); i < linhas.size(); ++i)
+    if (linhas[i] == mensagem) return static_cast<long>(i);
+  return -1;
+}
+
+// A process of the executable, its output in files; killed if still running
+// at the end of the test.
+class Processo {
+ public:
+  Processo(const std::string& exe, const std::vector<std::string>& argumentos,
+           const std::vector<std::string>& ambiente, const fs::path& saidas)
+      : saida_(saidas / "stdout.txt"), erros_(saidas / "stderr.txt") {
+    std::vector<std::string> argv{exe};
+    argv.insert(argv.end(), argumentos.begin(), argumentos.end());
+    std::vector<char*> pa;
+    for (auto& a : argv) pa.push_back(a.data());
+    pa.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.insert(env.end(), ambiente.begin(), ambiente.end());
+    std::vector<char*> pe;
+    for (auto& e : env) pe.push_back(e.data());
+    pe.push_back(nullptr);
+
+    posix_spawn_file_actions_t acoes;
+    posix_spawn_file_actions_init(&acoes);
+    posix_spawn_file_actions_addopen(&acoes, 1, saida_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&acoes, 2, erros_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t atributos;
+    posix_spawnattr_init(&atributos);
+    sigset_t vazio;
+    sigemptyset(&vazio);
+    posix_spawnattr_setsigmask(&atributos, &vazio);
+    posix_spawnattr_setflags(&atributos, POSIX_SPAWN_SETSIGMASK);
+    int erro = posix_spawn(&pid_, exe.c_str(), &acoes, &atributos, pa.data(), pe.data());
+    posix_spawn_file_actions_destroy(&acoes);
+    posix_spawnattr_destroy(&atributos);
+    if (erro != 0) throw std::system_error(erro, std::generic_category(), "posix_spawn " + exe);
+  }
+  ~Processo() {
+    if (!codigo_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  void Sinal(int sinal) const { ::kill(pid_, sinal); }
+  bool Vivo() {
+    if (codigo_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      codigo_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return false;
+    }
+    return true;
+  }
+  // Exit code, or nothing if the process did not end in time.
+  std::optional<int> Esperar(std::chrono::milliseconds limite = 20s) {
+    const auto fim = std::chrono::steady_clock::now() + limite;
+    while (Vivo()) {
+      if (std::chrono::steady_clock::now() > fim) return std::nullopt;
+      std::this_thread::sleep_for(10ms);
+    }
+    return codigo_;
+  }
+  std::string Saida() const { return Ler(saida_); }
+  std::string Erros() const { return Ler(erros_); }
+
+ private:
+  fs::path saida_, erros_;
+  pid_t pid_ = -1;
+  std::optional<int> codigo_;
+};
+
+// Waits until the condition holds, for at most the limit.
+bool Aguardar(const std::function<bool()>& condicao, std::chrono::milliseconds limite = 20s) {
+  const auto fim = std::chrono::steady_clock::now() + limite;
+  while (!condicao()) {
+    if (std::chrono::steady_clock::now() > fim) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// A datagram socket standing in for systemd's notification socket.
+class SoqueteNotificacao {
+ public:
+  explicit SoqueteNotificacao(const fs::path& caminho) : caminho_(caminho.string()) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un endereco{};
+    endereco.sun_family = AF_UNIX;
+    std::strncpy(endereco.sun_path, caminho_.c_str(), sizeof endereco.sun_path - 1);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0)
+      throw std::system_error(errno, std::generic_category(), "notify socket");
+  }
+  ~SoqueteNotificacao() { ::close(fd_); }
+  const std::string& Caminho() const { return caminho_; }
+  // Every message received so far, in order.
+  const std::vector<std::string>& Mensagens() {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0) mensagens_.emplace_back(buffer, static_cast<std::size_t>(n));
+    return mensagens_;
+  }
+  bool Recebeu(const std::string& trecho) {
+    for (const auto& m : Mensagens())
+      if (m.find(trecho) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  std::string caminho_;
+  int fd_ = -1;
+  std::vector<std::string> mensagens_;
+};
+
+bool SystemdAnalyzeDisponivel() {
+  return std::system("systemd-analyze --version > /dev/null 2>&1") == 0;
+}
+
+// A copy of an executable in its own directory, with its own settings,
+// databases and unit directory.
+class Instalacao {
+ public:
+  explicit Instalacao(const char* executavel, const std::string& subpasta = "servico")
+      : dir_(pasta_.caminho() / subpasta), unidades_(pasta_.caminho() / "unidades") {
+    fs::create_directories(dir_);
+    fs::create_directories(unidades_);
+    fs::copy_file(executavel, Exe());
+  }
+  std::string Exe() const { return (dir_ / "lumiford_financeiro").string(); }
+  const fs::path& Dir() const { return dir_; }
+  const fs::path& Unidades() const { return unidades_; }
+  fs::path Log() const { return dir_ / "Log.txt"; }
+  fs::path Temp() const { return pasta_.caminho(); }
+  std::vector<std::string> Linhas() const { return Mensagens(Log()); }
+
+  // Settings for a company; the databases in <dir>/dados (copied unless told otherwise).
+  void Configurar(const std::string& empresa, bool copiarBancos = true, const std::string& debug = "") {
+    lumiford::teste::ConfiguracaoIni ini;
+    ini.empresa = empresa;
+    ini.servidor = (dir_ / "dados").string();
+    ini.debug = debug;
+    fs::create_directories(dir_ / "dados");
+    lumiford::teste::EscreverIni(dir_.string(), ini);
+    if (copiarBancos) bancos_ = lumiford::teste::CopiarBancos((dir_ / "dados").string());
+  }
+  void Sql(const std::string& sql) const { lumiford::teste::ExecutarSQL(bancos_.dados, sql); }
+
+  std::unique_ptr<Processo> Iniciar(const std::vector<std::string>& argumentos,
+                                    std::vector<std::string> ambiente = {}) {
+    ambiente.push_back("LUMIFORD_UNIT_DIR=" + unidades_.string());
+    auto saidas = pasta_.caminho() / ("execucao" + std::to_string(++execucoes_));
+    fs::create_directories(saidas);
+    return std::make_unique<Processo>(Exe(), argumentos, ambiente, saidas);
+  }
+
+  struct Resultado {
+    int codigo;
+    std::string saida, erros;
+  };
+  Resultado Rodar(const std::vector<std::string>& argumentos) {
+    auto processo = Iniciar(argumentos);
+    auto codigo = processo->Esperar();
+    EXPECT_TRUE(codigo.has_value()) << "did not end";
+    return {codigo.value_or(-1), processo->Saida(), processo->Erros()};
+  }
+
+ private:
+  PastaTemporaria pasta_;
+  fs::path dir_, unidades_;
+  lumiford::teste::BancosTeste bancos_;
+  int execucoes_ = 0;
+};
+
+const char* const Exe = LUMIFORD_EXE;
+const char* const ExeTeste = LUMIFORD_EXE_TESTE;
+
+// ---------------------------------------------------------------- install
+
+struct CasoInstalacao {
+  std::vector<std::string> instalar, desinstalar;
+};
+
+TEST(Instalacao, InstallsAndRemovesTheUnit) {
+  const CasoInstalacao casos[] = {
+      {{"-install"}, {"-uninstall"}},
+      {{"/INSTALL"}, {"/UNINSTALL"}},
+      {{"/Install"}, {"/Uninstall"}},
+      {{"algo", "-iNsTaLl", "mais"}, {"x", "/uNiNsTaLl"}},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.instalar[0]);
+    Instalacao inst(Exe);
+    inst.Configurar("1", false);
+    const fs::path unidade = inst.Unidades() / "lumiford_financeiro_001.service";
+
+    auto r = inst.Rodar(caso.instalar);
+    EXPECT_EQ(r.codigo, 0) << r.erros;
+    EXPECT_EQ(r.saida, "Service installed successfully\n");
+    EXPECT_EQ(r.erros, "");
+    EXPECT_EQ(Ler(unidade),
+              "# Lumiford 001 - Financeiro\n"
+              "[Unit]\n"
+              "Description=Lumiford Vavevivi - Financeiro\n"
+              "X-DisplayName=Lumiford 001 - Financeiro\n"
+              "\n"
+              "[Service]\n"
+              "Type=notify\n"
+              "ExecStart=" + inst.Exe() + "\n"
+              "User=root\n"
+              "\n"
+              "[Install]\n"
+              "WantedBy=multi-user.target\n");
+    EXPECT_EQ(Contar(inst.Linhas(), "Service - Installed"), 1u);
+
+    r = inst.Rodar(caso.desinstalar);
+    EXPECT_EQ(r.codigo, 0) << r.erros;
+    EXPECT_EQ(r.saida, "Service uninstalled successfully\n");
+    EXPECT_FALSE(fs::exists(unidade));
+    EXPECT_EQ(Contar(inst.Linhas(), "Service - Uninstalled"), 1u);
+  }
+}
+
+TEST(Instalacao, SilentHidesSuccessOnlyAndFailuresExitWithOne) {
+  Instalacao inst(Exe);
+  inst.Configurar("1234", false);
+  const fs::path unidade = inst.Unidades() / "lumiford_financeiro_1234.service";
+
+  auto r = inst.Rodar({"/install", "/silent"});
+  EXPECT_EQ(r.codigo, 0);
+  EXPECT_EQ(r.saida, "");
+  EXPECT_EQ(r.erros, "");
+  ASSERT_TRUE(fs::exists(unidade));
+  const std::string unidadeInstalada = Ler(unidade);
+
+  struct Caso {
+    std::vector<std::string> argumentos;
+    std::string erros;
+  };
+  const Caso falhas[] = {
+      {{"/install", "/silent"},
+       "Service \"Lumiford 1234 - Financeiro\" failed to install with error: "
+       "\"System Error.  Code: 17.\r\nFile exists\"\n"},
+      {{"/install"},
+       "Service \"Lumiford 1234 - Financeiro\" failed to install with error: "
+       "\"System Error.  Code: 17.\r\nFile exists\"\n"},
+  };
+  for (const auto& caso : falhas) {
+    r = inst.Rodar(caso.argumentos);
+    EXPECT_EQ(r.codigo, 1);
+    EXPECT_EQ(r.saida, "");
+    EXPECT_EQ(r.erros, caso.erros);
+  }
+  EXPECT_EQ(Ler(unidade), unidadeInstalada);
+
+  r = inst.Rodar({"-uninstall", "-silent"});
+  EXPECT_EQ(r.codigo, 0);
+  EXPECT_EQ(r.saida, "");
+  EXPECT_FALSE(fs::exists(unidade));
+
+  r = inst.Rodar({"-uninstall", "-silent"});
+  EXPECT_EQ(r.codigo, 1);
+  EXPECT_EQ(r.saida, "");
+  EXPECT_EQ(r.erros,
+            "Service \"Lumiford 1234 - Financeiro\" failed to uninstall with error: "
+            "\"System Error.  Code: 2.\r\nNo such file or directory\"\n");
+  EXPECT_EQ(Contar(inst.Linhas(), "Service - Installed"), 1u);
+  EXPECT_EQ(Contar(inst.Linhas(), "Service - Uninstalled"), 1u);
+}
+
+TEST(Instalacao, LogThatCannotBeWrittenRollsTheInstallBack) {
+  Instalacao inst(Exe);
+  inst.Configurar("1", false);
+  fs::create_directory(inst.Log());  // a directory where Log.txt should be
+  auto r = inst.Rodar({"/install", "/silent"});
+  EXPECT_EQ(r.codigo, 1);
+  EXPECT_EQ(r.saida, "");
+  // The data module's log line failed before, and went to the event log.
+  EXPECT_NE(r.erros.find("\nService \"Lumiford 001 - Financeiro\" failed to install with error: \""), std::string::npos)
+      << r.erros;
+  EXPECT_TRUE(fs::is_empty(inst.Unidades()));
+}
+
+TEST(Instalacao, SystemdAcceptsTheUnit) {
+  if (!SystemdAnalyzeDisponivel()) GTEST_SKIP() << "systemd-analyze is not available here";
+  // A blank in the directory makes the command line need quoting.
+  Instalacao inst(Exe, "pasta com espaco");
+  inst.Configurar("7", false);
+  auto r = inst.Rodar({"-install"});
+  ASSERT_EQ(r.codigo, 0) << r.erros;
+  const fs::path unidade = inst.Unidades() / "lumiford_financeiro_007.service";
+  const fs::path relatorio = inst.Temp() / "verify.txt";
+  const std::string comando =
+      "systemd-analyze verify '" + unidade.string() + "' > '" + relatorio.string() + "' 2>&1";
+  const int resultado = std::system(comando.c_str());
+  EXPECT_EQ(resultado, 0) << Ler(relatorio);
+  EXPECT_EQ(Ler(relatorio), "");
+}
+
+// ---------------------------------------------------------------- service mode
+
+TEST(ModoServico, WithoutSettingsItIsCompanyZeroAndDoesNothing) {
+  Instalacao inst(Exe);
+  auto r = inst.Rodar({"/install"});
+  EXPECT_EQ(r.codigo, 0) << r.erros;
+  EXPECT_TRUE(fs::exists(inst.Unidades() / "lumiford_financeiro_000.service"));
+  fs::remove(inst.Log());
+
+  auto servico = inst.Iniciar({});
+  ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Service - Start") == 1; }));
+  std::this_thread::sleep_for(1500ms);  // past the first timer tick, had a timer been armed
+  servico->Sinal(SIGTERM);
+  EXPECT_EQ(servico->Esperar(), 0);
+
+  const auto linhas = inst.Linhas();
+  ASSERT_GE(linhas.size(), 6u);
+  EXPECT_EQ(linhas[0], "Arquivo lumiford.ini não encontrado.");
+  EXPECT_EQ(linhas[1], "Erro ao conectar na Base de Dados:");
+  EXPECT_EQ(Contar(linhas, "Arquivo lumiford.ini não encontrado."), 2u);
+  EXPECT_EQ(linhas[linhas.size() - 2], "Service - Start");
+  EXPECT_EQ(linhas.back(), "Service - Stop");
+  EXPECT_TRUE(fs::is_directory(inst.Dir() / "Req"));
+}
+
+// The foreground service with a database whose company has the integration
+// on and a Timer interval of 60 ms.
+class ServicoComBanco : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    inst.Configurar("1");
+    inst.Sql("INSERT INTO CAD_EMPRESA (CADASTRO, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO) "
+             "VALUES (1, 0.001, '2')");
+  }
+  std::size_t ContarDesde(const std::string& mensagem, long desde) {
+    const auto linhas = inst.Linhas();
+    std::size_t n = 0;
+    for (std::size_t i = static_cast<std::size_t>(std::max(desde, 0L)); i < linhas.size(); ++i) n += linhas[i] == mensagem;
+    return n;
+  }
+  Instalacao inst{ExeTeste};
+};
+
+TEST_F(ServicoComBanco, LifecycleLinesInOrderAndPauseKeepsTheTimersRunning) {
+  SoqueteNotificacao notificacao(inst.Temp() / "notify");
+  auto servico = inst.Iniciar({}, {"NOTIFY_SOCKET=" + notificacao.Caminho()});
+  ASSERT_TRUE(Aguardar([&] { return ContarDesde("Fluxo de teste Timer: fim", 0) >= 2; })) << servico->Erros();
+  EXPECT_TRUE(notificacao.Recebeu("READY=1"));
+
+  servico->Sinal(SIGUSR1);
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Pause") >= 0; }));
+  const long pausa = Posicao(inst.Linhas(), "Service - Pause");
+  ASSERT_TRUE(Aguardar([&] { return ContarDesde("Fluxo de teste Timer: fim", pausa) >= 3; }));
+  EXPECT_TRUE(Aguardar([&] { return notificacao.Recebeu("STATUS=Paused"); }));
+
+  servico->Sinal(SIGUSR2);
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Continue") >= 0; }));
+  servico->Sinal(SIGTERM);
+  EXPECT_EQ(servico->Esperar(), 0);
+
+  const auto linhas = inst.Linhas();
+  const long inicio = Posicao(linhas, "Service - Start");
+  const long continua = Posicao(linhas, "Service - Continue");
+  const long parada = Posicao(linhas, "Service - Stop");
+  EXPECT_TRUE(inicio >= 0 && inicio < pausa && pausa < continua && continua < parada)
+      << inicio << " " << pausa << " " << continua << " " << parada;
+  // Debug is off: no naming lines.
+  EXPECT_EQ(Posicao(linhas, "lumiford_financeiro_001"), -1);
+  // Timer_Requisicao ran at its first tick and waits five minutes for the next.
+  EXPECT_EQ(Contar(linhas, "Fluxo de teste Requisicao"), 1u);
+  EXPECT_EQ(Contar(linhas, "Service - Pause"), 1u);
+  const auto& mensagens = notificacao.Mensagens();
+  ASSERT_FALSE(mensagens.empty());
+  EXPECT_NE(mensagens.front().find("READY=1"), std::string::npos);
+  EXPECT_NE(mensagens.back().find("STOPPING=1"), std::string::npos);
+}
+
+TEST_F(ServicoComBanco, StopDuringALongHandlerWaitsForIt) {
+  SoqueteNotificacao notificacao(inst.Temp() / "notify");
+  auto servico = inst.Iniciar({}, {"NOTIFY_SOCKET=" + notificacao.Caminho(), "LUMIFORD_TESTE_FLUXO_MS=1500"});
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Fluxo de teste Timer: inicio") >= 0; }));
+  servico->Sinal(SIGTERM);
+  // The stop is reported at once, while the handler is still running.
+  ASSERT_TRUE(Aguardar([&] { return notificacao.Recebeu("STOPPING=1"); }, 1000ms));
+  EXPECT_TRUE(servico->Vivo());
+  EXPECT_EQ(servico->Esperar(), 0);
+
+  const auto linhas = inst.Linhas();
+  const long inicio = Posicao(linhas, "Fluxo de teste Timer: inicio");
+  const long parada = Posicao(linhas, "Service - Stop");
+  const long fim = Posicao(linhas, "Fluxo de teste Timer: fim");
+  EXPECT_TRUE(inicio < parada && parada < fim) << inicio << " " << parada << " " << fim;
+  EXPECT_EQ(Contar(linhas, "Fluxo de teste Timer: inicio"), 1u);
+  EXPECT_EQ(fim, static_cast<long>(linhas.size()) - 1) << ::testing::PrintToString(linhas);
+}
+
+TEST_F(ServicoComBanco, StartThatCannotLogFailsTheService) {
+  fs::create_directory(inst.Log());
+  auto servico = inst.Iniciar({});
+  EXPECT_EQ(servico->Esperar(), 1);
+  const std::string erros = servico->Erros();
+  EXPECT_NE(erros.find("lumiford_financeiro_001: Service failed on start: "), std::string::npos) << erros;
+}
+
+TEST(Reconexao, ServiceStartedBeforeItsDatabaseWorksOnceItAppears) {
+  Instalacao inst(ExeTeste);
+  inst.Configurar("1", false);
+  auto servico = inst.Iniciar({}, {"LUMIFORD_RECONEXAO_MS=100"});
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Start") >= 0; }));
+  std::this_thread::sleep_for(1500ms);  // a dozen retries, all failing the same way
+  EXPECT_EQ(Contar(inst.Linhas(), "Erro ao conectar na Base de Dados:"), 1u);
+  EXPECT_EQ(Posicao(inst.Linhas(), "Fluxo de teste Timer: inicio"), -1);
+
+  // The databases appear whole: prepared aside, then moved in.
+  const fs::path preparo = inst.Temp() / "preparo";
+  auto bancos = lumiford::teste::CopiarBancos(preparo.string());
+  lumiford::teste::ExecutarSQL(bancos.dados,
+      "INSERT INTO CAD_EMPRESA (CADASTRO, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO) VALUES (1, 0.001, '2')");
+  fs::rename(bancos.historico, inst.Dir() / "dados" / "HISTORICO_SISTEMA.FDB");
+  fs::rename(bancos.dados, inst.Dir() / "dados" / "DADOS.FDB");
+
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Fluxo de teste Timer: fim") >= 0; })) << servico->Erros();
+  servico->Sinal(SIGTERM);
+  EXPECT_EQ(servico->Esperar(), 0);
+  const auto linhas = inst.Linhas();
+  const long volta = Posicao(linhas, "Conexão com a Base de Dados restabelecida.");
+  EXPECT_GE(volta, 0);
+  EXPECT_LT(volta, Posicao(linhas, "Fluxo de teste Timer: inicio"));
+  EXPECT_EQ(Contar(linhas, "Conexão com a Base de Dados restabelecida."), 1u);
+}
+
+}  // namespace
