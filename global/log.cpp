@@ -58,7 +58,6 @@ class ValidadorUtf8 {
     return true;
   }
   bool Completo() const { return faltam_ == 0; }
-  int Faltam() const { return faltam_; }
 
  private:
   bool Esperar(int faltam, unsigned char minimo, unsigned char maximo) {
@@ -140,6 +139,7 @@ bool ja_normalizado(const ArquivoLeitura& arquivo) {
   bool cr_anterior = false;
   bool vazio = true;     // nothing after the byte-order mark yet
   std::uint64_t total = 0;
+  std::uint64_t inicio_sequencia = 0;
   char ultimo = '\0';
   std::array<char, 3> inicio{};
   percorrer(arquivo, [&](std::string_view bloco, std::uint64_t posicao) {
@@ -147,8 +147,9 @@ bool ja_normalizado(const ArquivoLeitura& arquivo) {
       const char c = bloco[i];
       const std::uint64_t indice = posicao + i;
       if (indice < 3) inicio[indice] = c;
+      if (validador.Completo()) inicio_sequencia = indice;
       if (!validador.Aceitar(static_cast<unsigned char>(c)))
-        throw LogIlegivel("o conteúdo não é UTF-8 válido na posição " + std::to_string(indice));
+        throw LogIlegivel("o conteúdo não é UTF-8 válido na posição " + std::to_string(inicio_sequencia));
       if (indice >= 3) vazio = false;
       if (c == '\n' && !cr_anterior) normal = false;
       if (cr_anterior && c != '\n') normal = false;
@@ -158,8 +159,7 @@ bool ja_normalizado(const ArquivoLeitura& arquivo) {
     total = posicao + bloco.size();
   });
   if (!validador.Completo())
-    throw LogIlegivel("o conteúdo não é UTF-8 válido na posição " +
-                      std::to_string(total - static_cast<std::uint64_t>(3 - validador.Faltam())));
+    throw LogIlegivel("o conteúdo não é UTF-8 válido na posição " + std::to_string(inicio_sequencia));
   if (total < 3 || std::string_view(inicio.data(), 3) != bom) return false;
   if (cr_anterior) return false;  // a lone CR at the very end
   return normal && (vazio || ultimo == '\n');
