@@ -6,6 +6,7 @@
 
 #include "api/faturamento.h"
 #include "dm/udm.h"
+#include "dm/win1252.h"
 #include "global/funcoes.h"
 #include "global/log.h"
 #include "global/uglobal.h"
@@ -98,7 +99,8 @@ void ResolverCliente(LinhaFaturamento& l) {
     n.cidade = TextoParaInteiro(l.CodigoIbge);
     n.ano = TextoParaInteiro(l.Ano);
     n.mes = TextoParaInteiro(l.Mes);
-    ValidarTextoBanco(l.Nome + l.Cnpj + l.Ie + l.Endereco + l.Numero + l.Complemento + l.Bairro + l.Cep);
+    for (const std::string* texto : {&l.Nome, &l.Cnpj, &l.Ie, &l.Endereco, &l.Numero, &l.Complemento, &l.Bairro})
+      lumiford::win1252::DeUtf8(*texto);
   } catch (const std::exception& e) {
     l.Cliente = "0";
     LogarFalhaCadastro(l, e);

@@ -137,6 +137,7 @@ void TransmitirFaturasPagas() {
 
   if (EmDebug()) GravarLog("Json Resposta: " + corpo);
 
+  PrepararEnvioJson("POST");
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi());
   const std::string resposta = PostarJson(url, corpo);
 
