@@ -1,6 +1,7 @@
 #include "api/chamada.h"
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "api/http.h"
@@ -8,6 +9,8 @@
 #include "dm/udm.h"
 #include "global/log.h"
 #include "global/uglobal.h"
+#include "plataforma/executavel.h"
+#include "plataforma/registro_eventos.h"
 
 namespace {
 
@@ -27,8 +30,11 @@ std::string PostarComErros(TIdHTTP& http, Enviar&& enviar) {
     return enviar();
   } catch (const ErroHttpStatus& erro) {
     GravarLog("Erro.: " + erro.Corpo());
-  } catch (const std::exception&) {
+  } catch (const std::exception& erro) {
     GravarLog("Erro Desconhecido.");
+    // The log keeps its fixed text; the reason (a refused certificate, a
+    // time-out) goes to the event log when debugging.
+    if (EmDebug()) RegistrarErroEvento(std::filesystem::path(CaminhoExecutavel()).filename().string(), erro.what());
   }
   return {};
 }

@@ -17,6 +17,29 @@
 
 namespace lumiford::teste {
 
+// Messages of a log file in order: the text after "date time: ", or "" for
+// the one-blank line.
+inline std::vector<std::string> MensagensDoLog(const std::string& caminho) {
+  std::ifstream entrada(caminho, std::ios::binary);
+  std::string texto((std::istreambuf_iterator<char>(entrada)), std::istreambuf_iterator<char>());
+  if (texto.rfind("\xEF\xBB\xBF", 0) == 0) texto.erase(0, 3);
+  std::vector<std::string> mensagens;
+  std::size_t inicio = 0;
+  while (inicio < texto.size()) {
+    auto fim = texto.find("\r\n", inicio);
+    if (fim == std::string::npos) fim = texto.size();
+    const std::string linha = texto.substr(inicio, fim - inicio);
+    if (linha == " ") {
+      mensagens.emplace_back();
+    } else {
+      const auto sep = linha.find(": ");
+      mensagens.push_back(sep == std::string::npos ? linha : linha.substr(sep + 2));
+    }
+    inicio = fim + 2;
+  }
+  return mensagens;
+}
+
 class AmbienteApi : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -29,28 +52,7 @@ class AmbienteApi : public ::testing::Test {
     RestaurarGlobais();
   }
 
-  // Messages of Log.txt in order: the text after "date time: ", or "" for
-  // the one-blank line.
-  std::vector<std::string> MensagensLog() const {
-    std::ifstream entrada(pasta / "Log.txt", std::ios::binary);
-    std::string texto((std::istreambuf_iterator<char>(entrada)), std::istreambuf_iterator<char>());
-    if (texto.rfind("\xEF\xBB\xBF", 0) == 0) texto.erase(0, 3);
-    std::vector<std::string> mensagens;
-    std::size_t inicio = 0;
-    while (inicio < texto.size()) {
-      auto fim = texto.find("\r\n", inicio);
-      if (fim == std::string::npos) fim = texto.size();
-      const std::string linha = texto.substr(inicio, fim - inicio);
-      if (linha == " ") {
-        mensagens.emplace_back();
-      } else {
-        const auto sep = linha.find(": ");
-        mensagens.push_back(sep == std::string::npos ? linha : linha.substr(sep + 2));
-      }
-      inicio = fim + 2;
-    }
-    return mensagens;
-  }
+  std::vector<std::string> MensagensLog() const { return MensagensDoLog(pasta / "Log.txt"); }
 
   void CriarArquivo(const std::string& caminho, const std::string& conteudo) const {
     std::ofstream saida(caminho, std::ios::binary);

@@ -9,7 +9,9 @@
 
 #include "api/http.h"
 #include "api/multipart.h"
+#include "dm/udm.h"
 #include "tests/api/apoio.h"
+#include "tests/support/banco_teste.h"
 #include "tests/support/simulador.h"
 
 namespace lumiford::teste {
@@ -102,6 +104,7 @@ TEST_F(Chamada, PostsRegistramOsDoisCaminhosDeErroEFechamAConexao) {
           url = sim->Base() + "/x?token_erp=abcdef";
         }
         std::string retorno;
+        testing::internal::CaptureStderr();
         if (multipart) {
           PrepararEnvioMultipart(http);
           CorpoMultipart corpo;
@@ -110,7 +113,11 @@ TEST_F(Chamada, PostsRegistramOsDoisCaminhosDeErroEFechamAConexao) {
         } else {
           retorno = PostarJson(http, url, "[]");
         }
+        const std::string eventos = testing::internal::GetCapturedStderr();
         EXPECT_EQ(retorno, caso.retorno);
+        // The reason of a transport error reaches the event log in debug mode only.
+        const bool transporte = !caso.log.empty() && caso.log[0] == "Erro Desconhecido.";
+        EXPECT_EQ(!eventos.empty(), debug && transporte) << eventos;
         // The flows write their own debug lines around these calls.
         EXPECT_EQ(MensagensLog(), caso.log);
         EXPECT_FALSE(http.Connected());
@@ -197,6 +204,43 @@ TEST_F(Chamada, PausaAposPostDura250msAteSerTrocada) {
   PausaAposPost();
   EXPECT_GE(std::chrono::steady_clock::now() - inicio, 40ms);
   DefinirPausaAposPost(anterior);
+}
+
+TEST(ChamadaComCadastro, EnderecoETokenVemDoRegistroDaEmpresa) {
+  Simulador sim;
+  sim.ResponderPadrao(Resposta::Json(R"({"error":false})"));
+  ConfiguracaoIni ini;
+  ini.debug = "Sim";
+  AmbienteServico amb(ini);
+  // The scheme in capitals, a leading path in the address, a token that needs encoding.
+  amb.Executar("INSERT INTO CAD_EMPRESA (CADASTRO, NOME, USA_INTEGRACAO_API_FINANCEIRO, API_FORNECEDOR_CONEXAO, "
+               "API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN) VALUES (7, 'Empresa', '2', 'HTTP', '127.0.0.1:" +
+               std::to_string(sim.Porta()) + "/v1', 'tok&7#x')");
+  dm = std::make_unique<Tdm>();
+  struct Libera {
+    ~Libera() { dm.reset(); }
+  } libera;
+
+  EXPECT_EQ(EnderecoBase(), "HTTP://127.0.0.1:" + std::to_string(sim.Porta()) + "/v1");
+  EXPECT_EQ(TokenApi(), "tok&7#x");
+  const std::string url =
+      EnderecoBase() + "/financeiro/cliente/faturamento?ano=2025&mes=2&token_erp=" + CodificarValor(TokenApi());
+  PrepararEnvioJson("GET");
+  EXPECT_EQ(BuscarJson(url), R"({"error":false})");
+  EXPECT_EQ(PostarJson(EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi()), "[]"),
+            R"({"error":false})");
+
+  const auto reqs = sim.Requisicoes();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].cabeca.substr(0, reqs[0].cabeca.find("\r\n")),
+            "GET /v1/financeiro/cliente/faturamento?ano=2025&mes=2&token_erp=tok%267%23x HTTP/1.1");
+  EXPECT_EQ(reqs[1].cabeca.substr(0, reqs[1].cabeca.find("\r\n")),
+            "POST /v1/financeiro/cliente/faturado?token_erp=tok%267%23x HTTP/1.0");
+  const auto log = MensagensDoLog(amb.DiretorioExe() + "/Log.txt");
+  const std::string linha_get = "GET URL.......: HTTP://127.0.0.1:" + std::to_string(sim.Porta()) +
+                                "/v1/financeiro/cliente/faturamento?ano=2025&mes=2&token_erp=tok%****";
+  EXPECT_NE(std::find(log.begin(), log.end(), linha_get), log.end());
+  for (const auto& linha : log) EXPECT_EQ(linha.find("7%23x"), std::string::npos) << linha;
 }
 
 }  // namespace
