@@ -65,7 +65,7 @@ void Tlumiford_gerenciamento::ConfigurarServico() {
   if (EmDebug()) {
     GravarLog(Name);
     GravarLog(DisplayName);
-    GravarLog(" ");
+    GravarLog("");  // the writer turns it into a line of one blank
   }
 }
 

@@ -80,8 +80,17 @@ class Processo {
     std::vector<char*> pa;
     for (auto& a : argv) pa.push_back(a.data());
     pa.push_back(nullptr);
+    // Under the sanitizers the leak checker would add its report to stderr.
+    std::string lsan = "LSAN_OPTIONS=print_suppressions=0";
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+      std::string variavel = *e;
+      if (variavel.rfind("LSAN_OPTIONS=", 0) == 0)
+        lsan = variavel + ":print_suppressions=0";
+      else
+        env.push_back(variavel);
+    }
+    env.push_back(lsan);
     env.insert(env.end(), ambiente.begin(), ambiente.end());
     std::vector<char*> pe;
     for (auto& e : env) pe.push_back(e.data());
@@ -288,7 +297,7 @@ TEST(Instalacao, InstallsAndRemovesTheUnit) {
 
 TEST(Instalacao, SilentHidesSuccessOnlyAndFailuresExitWithOne) {
   Instalacao inst(Exe);
-  inst.Configurar("1234", false);
+  inst.Configurar("1234", false, "Sim");
   const fs::path unidade = inst.Unidades() / "lumiford_financeiro_1234.service";
 
   auto r = inst.Rodar({"/install", "/silent"});
@@ -296,6 +305,13 @@ TEST(Instalacao, SilentHidesSuccessOnlyAndFailuresExitWithOne) {
   EXPECT_EQ(r.saida, "");
   EXPECT_EQ(r.erros, "");
   ASSERT_TRUE(fs::exists(unidade));
+  // In debug mode the naming is logged: name, display name, a line of one blank.
+  const auto linhas = inst.Linhas();
+  const long nome = Posicao(linhas, "lumiford_financeiro_1234");
+  ASSERT_GE(nome, 0);
+  ASSERT_LT(nome + 2, static_cast<long>(linhas.size()));
+  EXPECT_EQ(linhas[static_cast<std::size_t>(nome) + 1], "Lumiford 1234 - Financeiro");
+  EXPECT_EQ(linhas[static_cast<std::size_t>(nome) + 2], " ");
   const std::string unidadeInstalada = Ler(unidade);
 
   struct Caso {
