@@ -199,9 +199,16 @@ TEST_F(Agendador, ConnectionLostWhileRunningIsReestablishedBeforeTheNextRun) {
     volta.SetEnabled(false);
     std::filesystem::rename(fora, dados);
   };
+  std::vector<std::int64_t> lidos;
   FluxosTimer() = {[&] {
     ++rodadas;
     conectadoNoFluxo.push_back(dm->Firebird.Connected());
+    // The shared query works on the new connection with the statement it
+    // had prepared on the old one.
+    dm->FBqraux1.Close();
+    dm->FBqraux1.SetSQL("SELECT CADASTRO FROM CAD_EMPRESA");
+    dm->FBqraux1.Open();
+    lidos.push_back(dm->FBqraux1.FieldByName("CADASTRO").AsInteger());
     if (rodadas == 1) {
       // Lost, and back at once.
       dm->Firebird.Disconnect();
@@ -220,6 +227,9 @@ TEST_F(Agendador, ConnectionLostWhileRunningIsReestablishedBeforeTheNextRun) {
   ExecutarLaco();
   ASSERT_EQ(rodadas, 3);
   EXPECT_EQ(conectadoNoFluxo, (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(lidos, (std::vector<std::int64_t>{1, 1, 1}));
+  // The company record is still the snapshot read at start.
+  EXPECT_EQ(dm->FBqrempresa.FieldByName("USA_INTEGRACAO_API_FINANCEIRO").AsString(), "2");
   EXPECT_EQ(ContarNoLog("Conexão com a Base de Dados restabelecida."), 2u) << amb.Log();
   // Several runs failed the same way while the file was away: one line.
   EXPECT_EQ(ContarNoLog("Erro ao conectar na Base de Dados:"), 1u) << amb.Log();
