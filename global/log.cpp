@@ -108,7 +108,10 @@ std::string nome_preservado(DataHora agora, int tentativa) {
   const std::string hora = FormatarHora(agora);          // hh:nn:ss
   std::string nome = "Log-" + data.substr(6, 4) + data.substr(3, 2) + data.substr(0, 2) + "-" +
                      hora.substr(0, 2) + hora.substr(3, 2) + hora.substr(6, 2);
-  if (tentativa > 1) nome += "-" + std::to_string(tentativa);
+  if (tentativa > 1) {
+    nome += '-';
+    nome += std::to_string(tentativa);
+  }
   return nome + ".txt";
 }
 

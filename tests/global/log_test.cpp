@@ -206,7 +206,7 @@ TEST_F(LogTest, CallsFromSeveralThreadsNeverOverlap) {
   std::vector<std::thread> grupo;
   for (int t = 0; t < threads; ++t)
     grupo.emplace_back([t] {
-      for (int i = 0; i < chamadas; ++i) GravarLog("t" + std::to_string(t) + " " + std::to_string(i));
+      for (int i = 0; i < chamadas; ++i) GravarLog(std::string(1, 't').append(std::to_string(t)).append(" ").append(std::to_string(i)));
     });
   for (auto& th : grupo) th.join();
 
