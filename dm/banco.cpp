@@ -11,7 +11,6 @@
 #include <limits>
 #include <list>
 #include <set>
-#include <unordered_map>
 
 #include "dm/win1252.h"
 
@@ -35,7 +34,7 @@ constexpr std::int64_t kDiasAte1970 = 40587;
 constexpr std::int64_t kMsDia = 86400000;
 constexpr unsigned kCharsetUtf8 = 4;
 constexpr unsigned kCharsetWin1252 = 53;
-constexpr unsigned kCharsetOctets = 1;
+constexpr unsigned kCharsetUnicodeFss = 3;
 constexpr std::size_t kPreparadosGuardados = 8;
 
 fb::IMaster* Master() {
@@ -271,7 +270,8 @@ struct Preparado {
   std::string sql;  // positional text, the key
   Ref<fb::IStatement> comando;
   Ref<fb::IMessageMetadata> saida;
-  std::vector<Coluna> colunas;
+  std::shared_ptr<const std::vector<Coluna>> colunas;
+  std::vector<unsigned char> bufferSaida;
   unsigned tamanhoSaida = 0;
   bool temCursor = false;
   Entrada entrada;
@@ -332,7 +332,8 @@ struct Consulta::Impl {
   std::vector<Parametro> parametros;          // same order as nomesParametros
   std::vector<std::size_t> indiceParametro;   // per "?" position
   std::list<Preparado> preparados;            // most recently used first
-  std::vector<Coluna> colunas;                // of the open result
+  std::shared_ptr<const std::vector<Coluna>> colunas;  // of the open result
+  std::vector<std::string> textos;            // converted text parameters, per position
   std::vector<ValorCampo> celulas;            // rows × columns
   std::size_t linhas = 0;
   std::size_t posicao = 0;
@@ -623,15 +624,16 @@ Consulta::~Consulta() {
 void Consulta::Close() {
   impl_->ativo = false;
   impl_->celulas.clear();
-  impl_->celulas.shrink_to_fit();
-  impl_->colunas.clear();
+  // A large selection gives its memory back; small ones keep it for the next run.
+  if (impl_->celulas.capacity() > 4096) impl_->celulas.shrink_to_fit();
+  impl_->colunas.reset();
   impl_->linhas = 0;
   impl_->posicao = 0;
 }
 
 void Consulta::SetSQL(const std::string& sql) {
   Close();
-  if (sql != impl_->sqlOriginal || impl_->nomesParametros.empty() != impl_->posicional.nomes.empty()) {
+  if (sql != impl_->sqlOriginal) {
     impl_->sqlOriginal = sql;
     impl_->posicional = Posicional(sql);
     impl_->nomesParametros.clear();
@@ -673,6 +675,7 @@ Preparado& Consulta::Impl::Preparar(fb::IAttachment* anexo, fb::ITransaction* tr
   p.saida.reset(p.comando->getOutputMetadata(st.get()));
   unsigned n = p.saida->getCount(st.get());
   p.tamanhoSaida = p.saida->getMessageLength(st.get());
+  std::vector<Coluna> colunas;
   for (unsigned i = 0; i < n; ++i) {
     Coluna c;
     std::string nome = p.saida->getAlias(st.get(), i);
@@ -686,8 +689,10 @@ Preparado& Consulta::Impl::Preparar(fb::IAttachment* anexo, fb::ITransaction* tr
     c.deslocamentoNulo = p.saida->getNullOffset(st.get(), i);
     c.charset = p.saida->getCharSet(st.get(), i);
     c.subtipo = p.saida->getSubType(st.get(), i);
-    p.colunas.push_back(std::move(c));
+    colunas.push_back(std::move(c));
   }
+  p.colunas = std::make_shared<const std::vector<Coluna>>(std::move(colunas));
+  p.bufferSaida.assign(p.tamanhoSaida, 0);
   preparados.push_front(std::move(p));
   if (preparados.size() > kPreparadosGuardados) preparados.pop_back();
   return preparados.front();
@@ -697,7 +702,7 @@ void Consulta::Impl::MontarEntrada(Preparado& p, Status& st) {
   const std::size_t n = indiceParametro.size();
   Entrada& e = p.entrada;
   if (n == 0) return;
-  std::vector<std::string> textos(n);
+  textos.resize(n);
   std::vector<std::pair<int, unsigned>> assinatura(n);
   for (std::size_t i = 0; i < n; ++i) {
     const Parametro& par = parametros[indiceParametro[i]];
@@ -792,10 +797,10 @@ void Consulta::Impl::LerLinha(const Preparado& p, const unsigned char* buf, fb::
                               fb::ITransaction* transacao, Status& st) {
   const bool utf8 = conexao.impl().utf8;
   auto texto = [&](const char* bytes, std::size_t n, unsigned charset) {
-    if (utf8 || charset == kCharsetUtf8 || charset == 3) return std::string(bytes, n);
+    if (utf8 || charset == kCharsetUtf8 || charset == kCharsetUnicodeFss) return std::string(bytes, n);
     return lumiford::win1252::ParaUtf8(std::string_view(bytes, n));
   };
-  for (const Coluna& c : p.colunas) {
+  for (const Coluna& c : *p.colunas) {
     ValorCampo& v = celulas.emplace_back();
     ISC_SHORT nulo = 0;
     std::memcpy(&nulo, buf + c.deslocamentoNulo, sizeof nulo);
@@ -910,7 +915,7 @@ void Consulta::Impl::Executar(bool abrir) {
   if (!cx.anexo) throw ErroBanco("Conexão com a base de dados não está aberta");
 
   celulas.clear();
-  colunas.clear();
+  colunas.reset();
   linhas = 0;
   posicao = 0;
   afetadas = 0;
@@ -920,17 +925,17 @@ void Consulta::Impl::Executar(bool abrir) {
   try {
     transacao = cx.anexo->startTransaction(st.get(), static_cast<unsigned>(cx.tpb.size()), cx.tpb.data());
     Preparado& p = Preparar(cx.anexo, transacao, st);
-    if (abrir && !p.temCursor && p.colunas.empty())
+    if (abrir && !p.temCursor && p.colunas->empty())
       throw ErroBanco("O comando não retorna registros; use ExecSQL: " + sqlOriginal);
     MontarEntrada(p, st);
     fb::IMessageMetadata* meta = indiceParametro.empty() ? nullptr : p.entrada.metadados.get();
     void* bufEntrada = indiceParametro.empty() ? nullptr : p.entrada.buffer.data();
-    std::vector<unsigned char> saida(p.tamanhoSaida);
+    unsigned char* saida = p.bufferSaida.data();
     if (p.temCursor) {
       Ref<fb::IResultSet> cursor(p.comando->openCursor(st.get(), transacao, meta, bufEntrada, p.saida.get(), 0));
-      while (cursor->fetchNext(st.get(), saida.data()) == fb::IStatus::RESULT_OK) {
+      while (cursor->fetchNext(st.get(), saida) == fb::IStatus::RESULT_OK) {
         if (abrir) {
-          LerLinha(p, saida.data(), cx.anexo, transacao, st);
+          LerLinha(p, saida, cx.anexo, transacao, st);
           ++linhas;
         }
       }
@@ -938,10 +943,10 @@ void Consulta::Impl::Executar(bool abrir) {
       (void)cursor.release();  // close released it
     } else {
       p.comando->execute(st.get(), transacao, meta, bufEntrada,
-                         p.colunas.empty() ? nullptr : p.saida.get(),
-                         p.colunas.empty() ? nullptr : saida.data());
-      if (!p.colunas.empty() && abrir) {
-        LerLinha(p, saida.data(), cx.anexo, transacao, st);
+                         p.colunas->empty() ? nullptr : p.saida.get(),
+                         p.colunas->empty() ? nullptr : saida);
+      if (!p.colunas->empty() && abrir) {
+        LerLinha(p, saida, cx.anexo, transacao, st);
         ++linhas;
       }
       afetadas = static_cast<std::int64_t>(p.comando->getAffectedRecords(st.get()));
@@ -949,7 +954,7 @@ void Consulta::Impl::Executar(bool abrir) {
     transacao->commit(st.get());  // releases it
     transacao = nullptr;
     if (abrir) {
-      colunas = p.colunas;
+      colunas = p.colunas;  // shared: the cache may drop the statement meanwhile
     }
   } catch (...) {
     celulas.clear();
@@ -988,20 +993,20 @@ void Consulta::Next() {
   if (impl_->posicao < impl_->linhas) ++impl_->posicao;
 }
 std::size_t Consulta::RecordCount() const { return impl_->ativo ? impl_->linhas : 0; }
-std::size_t Consulta::FieldCount() const { return impl_->colunas.size(); }
+std::size_t Consulta::FieldCount() const { return impl_->colunas ? impl_->colunas->size() : 0; }
 std::int64_t Consulta::RowsAffected() const { return impl_->afetadas; }
 
 std::string Consulta::FieldName(std::size_t indice) const {
-  if (indice >= impl_->colunas.size()) throw ErroBanco("Campo " + std::to_string(indice) + " não existe");
-  return impl_->colunas[indice].nome;
+  if (indice >= FieldCount()) throw ErroBanco("Campo " + std::to_string(indice) + " não existe");
+  return (*impl_->colunas)[indice].nome;
 }
 
 Consulta::Campo Consulta::FieldByName(const std::string& nome) const {
   if (!impl_->ativo) throw ErroBanco("Consulta fechada: campo '" + nome + "' indisponível");
   std::string chave = Maiusculas(Aparado(nome));
-  const std::size_t n = impl_->colunas.size();
+  const std::size_t n = FieldCount();
   for (std::size_t i = 0; i < n; ++i) {
-    if (impl_->colunas[i].chave == chave) {
+    if ((*impl_->colunas)[i].chave == chave) {
       Campo campo;
       if (impl_->posicao < impl_->linhas) campo.valor_ = &impl_->celulas[impl_->posicao * n + i];
       return campo;
