@@ -435,6 +435,14 @@ TEST_F(ServicoComBanco, LifecycleLinesInOrderAndPauseKeepsTheTimersRunning) {
 
   servico->Sinal(SIGUSR2);
   ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Continue") >= 0; }));
+  // Asked again, the state is reported again, and nothing is logged.
+  const auto emExecucao = [&] {
+    const auto& m = notificacao.Mensagens();
+    return std::count_if(m.begin(), m.end(), [](const std::string& t) { return t.find("STATUS=Running") != std::string::npos; });
+  };
+  ASSERT_TRUE(Aguardar([&] { return emExecucao() == 2; }));
+  servico->Sinal(SIGHUP);
+  EXPECT_TRUE(Aguardar([&] { return emExecucao() == 3; }));
   servico->Sinal(SIGTERM);
   EXPECT_EQ(servico->Esperar(), 0);
 
