@@ -74,6 +74,7 @@ class Consulta {
     Data data_{};
   };
 
+  // A value of the current row; valid until the query is closed or opened again.
   class Campo {
    public:
     bool IsNull() const;
@@ -87,6 +88,9 @@ class Consulta {
     const struct ValorCampo* valor_ = nullptr;
   };
 
+  // The connection must outlive the query. Up to eight prepared statements
+  // are kept per query (they hold the tables they name against DDL from
+  // other connections until the query or the connection is closed down).
   explicit Consulta(Conexao& conexao);
   ~Consulta();
   Consulta(const Consulta&) = delete;
@@ -107,7 +111,10 @@ class Consulta {
   void First();
   void Next();
   std::size_t RecordCount() const;
-  Campo FieldByName(const std::string& nome) const;  // throws when there is no such column
+  // Names match without regard to case; with two columns of one name, the
+  // first. On an empty result every column reads as null. Throws when there
+  // is no such column or the query is not open.
+  Campo FieldByName(const std::string& nome) const;
   std::size_t FieldCount() const;
   std::string FieldName(std::size_t indice) const;
   std::int64_t RowsAffected() const;  // of the last ExecSQL

@@ -387,6 +387,18 @@ TEST(Conexao, FalhaTrazOTextoDoFirebird) {
   }
   EXPECT_FALSE(c.Connected());
 
+  // "host/port:path" goes to a server over the network, not to the embedded engine.
+  c.Params = {"DriverID=FB", "CharacterSet=WIN1252", "Database=127.0.0.1/1:" + caminho, "User_Name=sysdba",
+              "Password=bluefjord"};
+  try {
+    c.Connect();
+    FAIL() << "conectou a um servidor que não existe";
+  } catch (const ErroBanco& e) {
+    EXPECT_NE(std::string(e.what()).find("Unable to complete network request to host \"127.0.0.1\""),
+              std::string::npos)
+        << e.what();
+  }
+
   c.Params = {"DriverID=MySQL", "Database=" + caminho};
   EXPECT_THROW(c.Connect(), ErroBanco);
 }
