@@ -124,7 +124,9 @@ bool LerDocumentoJson(const std::string& texto, DocumentoJson& documento) {
   constexpr unsigned flags =
       rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
   documento.Parse<flags>(conteudo.data(), conteudo.size());
-  return !documento.HasParseError();
+  if (!documento.HasParseError()) return true;
+  documento.SetNull();  // never the value of an earlier text
+  return false;
 }
 
 std::string LerTextoJson(const ValorJson& objeto, const std::string& membro) {

@@ -172,6 +172,10 @@ TEST(Json, DocumentCanBeReusedAfterAFailure) {
   EXPECT_FALSE(LerDocumentoJson("{", d));
   ASSERT_TRUE(LerDocumentoJson(R"({"data":[{"id":"1"}]})", d));
   EXPECT_EQ(LerTextoJson(LerListaJson(d, "data")[0], "id"), "1");
+  // A failed text leaves no trace of the earlier document.
+  EXPECT_FALSE(LerDocumentoJson(R"({"data":[]} x)", d));
+  EXPECT_TRUE(d.IsNull());
+  EXPECT_EQ(Erro([&] { LerListaJson(d, "data"); }), "Value 'data' not found");
 }
 
 }  // namespace
