@@ -1,6 +1,7 @@
 #include "global/log.h"
 
 #include <array>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -224,7 +225,12 @@ EstadoArquivo criar(const std::string& caminho, std::string_view linha) {
 
 // The full rewrite: into a new file beside the log, then put in its place,
 // so that a failure half-way never leaves a half log behind.
-EstadoArquivo reescrever(const std::string& caminho, const ArquivoLeitura& origem, std::string_view linha) {
+EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, std::string_view linha) {
+  // A log that is a link to a file elsewhere stays a link: the file it points
+  // to is the one replaced.
+  std::error_code erro;
+  std::string caminho = std::filesystem::canonical(log, erro).string();
+  if (erro) caminho = log;
   const std::string temporario = caminho + ".novo";
   ArquivoEscrita novo;
   try {

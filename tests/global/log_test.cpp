@@ -349,4 +349,14 @@ TEST_F(LogTest, ARewriteLeavesNoTemporaryFileBehind) {
   EXPECT_EQ(Log(), BOM + "sem marca\r\n" + P + "a\r\n" + P + "b\r\nc\r\n" + P + "d\r\n");
 }
 
+TEST_F(LogTest, ALogThatIsALinkStaysALink) {
+  lumiford::teste::PastaTemporaria destino{"log-destino"};
+  GravarBytes(destino / "atividade.txt", "antigo\n");
+  std::filesystem::create_symlink(destino / "atividade.txt", pasta / "Log.txt");
+  GravarLog("a");
+  GravarLog("b");
+  EXPECT_TRUE(std::filesystem::is_symlink(pasta / "Log.txt"));
+  EXPECT_EQ(LerBytes(destino / "atividade.txt"), BOM + "antigo\r\n" + P + "a\r\n" + P + "b\r\n");
+}
+
 }  // namespace
