@@ -2,6 +2,8 @@
 // to a person of the ERP by its punctuated CNPJ/CPF; an unknown one becomes a
 // new client with the ERP's defaults.
 #include <cstdint>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "api/faturamento.h"
@@ -47,6 +49,14 @@ const char* const kFlagsNao[] = {
     "CLI_13_SALARIO_MANUTENCAO", "REAJUSTE_CONTRATO_MANUTENCAO", "CLI_BLOQUEAR_VENDA_DIAS_ATRASO",
     "TRA_ENVIAR_COMUNICADO_NFE"};
 const char* const kFlagsSim[] = {"TIPO_CLIENTE", "CLI_CONTRATO_MANUTENCAO", "CLI_CONTRATO_FATURAMENTO"};
+
+// The columns are 32-bit integers: a larger value is no valid integer either.
+std::int64_t Inteiro32(const std::string& texto) {
+  const std::int64_t valor = TextoParaInteiro(texto);
+  if (valor < std::numeric_limits<std::int32_t>::min() || valor > std::numeric_limits<std::int32_t>::max())
+    throw std::out_of_range("'" + texto + "' is not a valid integer value");
+  return valor;
+}
 
 struct CamposInteiros {
   std::int64_t cidade = 0, ano = 0, mes = 0;
@@ -96,9 +106,9 @@ void ResolverCliente(LinhaFaturamento& l) {
   // Values that cannot be stored fail the row before a code is drawn.
   CamposInteiros n;
   try {
-    n.cidade = TextoParaInteiro(l.CodigoIbge);
-    n.ano = TextoParaInteiro(l.Ano);
-    n.mes = TextoParaInteiro(l.Mes);
+    n.cidade = Inteiro32(l.CodigoIbge);
+    n.ano = Inteiro32(l.Ano);
+    n.mes = Inteiro32(l.Mes);
     for (const std::string* texto : {&l.Nome, &l.Cnpj, &l.Ie, &l.Endereco, &l.Numero, &l.Complemento, &l.Bairro})
       lumiford::win1252::DeUtf8(*texto);
   } catch (const std::exception& e) {

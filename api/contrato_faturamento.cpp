@@ -2,6 +2,8 @@
 // the company's contract billing of the reference month; the invoice number
 // of the web service makes the import repeatable.
 #include <cstdint>
+#include <set>
+#include <stdexcept>
 #include <string>
 
 #include "api/faturamento.h"
@@ -88,7 +90,6 @@ void CriarCabecalho(Cabecalho& c, const PeriodoReferencia& periodo) {
     q.ExecSQL();
   } catch (const std::exception& e) {
     c.erro = e.what();
-    GravarLog("Erro: " + c.erro);
   }
 }
 
@@ -122,13 +123,25 @@ void VerificarLancamento(LinhaFaturamento& l) {
 
 void GravarFaturamento(TabelaFaturamento& linhas, const PeriodoReferencia& periodo) {
   Cabecalho c;
-  for (const auto& l : linhas) {
+  // An invoice the web service lists twice is still billed once.
+  std::set<std::int64_t> gravadas;
+  for (auto& l : linhas) {
     if (!l.Lancamento.empty()) continue;
-    if (c.numero == 0 && !c.procurado) ProcurarCabecalho(c, periodo);
-    if (c.numero == 0) CriarCabecalho(c, periodo);
+    // The already-imported check has read every IdFatura this way.
+    const std::int64_t id_fatura = TextoParaInteiro("0" + l.IdFatura);
+    if (gravadas.contains(id_fatura)) {
+      l.Lancamento = std::to_string(c.numero);
+      continue;
+    }
+    // Looked up at most once and created at most once per run.
+    if (!c.procurado) {
+      ProcurarCabecalho(c, periodo);
+      if (c.numero == 0) CriarCabecalho(c, periodo);
+    }
 
+    // The drawn number belongs to no header: nothing may be written against it.
     if (!c.erro.empty()) {
-      GravarLog("Erro: " + c.erro + " - Fatura Nr: " + l.IdFatura);
+      GravarLog("Erro: " + c.erro);
       continue;
     }
     if (SemCliente(l)) {
@@ -138,6 +151,7 @@ void GravarFaturamento(TabelaFaturamento& linhas, const PeriodoReferencia& perio
     try {
       InserirItem(l, c);
       ++c.proxima_seq;
+      gravadas.insert(id_fatura);
     } catch (const std::exception& e) {
       GravarLog(std::string("Erro: ") + e.what());
     }

@@ -3,6 +3,8 @@
 // and write the invoices not imported yet as contract-billing items.
 #include "api/faturamento.h"
 
+#include <algorithm>
+#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -46,59 +48,59 @@ PeriodoReferencia MesAnterior() {
   return p;
 }
 
-// Raw text of a top-level member of a JSON object already known to be
-// valid, so that the debug line shows the array exactly as it came.
-std::optional<std::string_view> TextoDoMembro(std::string_view json, std::string_view nome) {
+// Raw text of the value of the object's member at this position (from 0),
+// from a text already parsed as one valid JSON object, so that the debug line
+// shows the array exactly as it came.
+std::string_view TextoDoMembro(std::string_view json, std::size_t posicao) {
+  if (json.starts_with("\xEF\xBB\xBF")) json.remove_prefix(3);
   std::size_t i = 0;
-  auto pular_espacos = [&] {
-    while (i < json.size() && (json[i] == ' ' || json[i] == '\t' || json[i] == '\r' || json[i] == '\n')) ++i;
+  const auto espaco = [&] {
+    return i < json.size() && (json[i] == ' ' || json[i] == '\t' || json[i] == '\r' || json[i] == '\n');
   };
-  auto pular_texto = [&] {  // at the opening quote
+  const auto pular_espacos = [&] {
+    while (espaco()) ++i;
+  };
+  const auto pular_texto = [&] {  // at the opening quote
     ++i;
     while (i < json.size() && json[i] != '"') i += (json[i] == '\\') ? 2 : 1;
     ++i;
   };
-  auto pular_valor = [&] {
-    if (i < json.size() && json[i] == '"') return pular_texto();
-    int profundidade = 0;
-    while (i < json.size()) {
-      const char c = json[i];
-      if (c == '"') {
-        pular_texto();
-        continue;
-      }
-      if (c == '{' || c == '[') ++profundidade;
-      if (c == '}' || c == ']') {
-        if (profundidade == 0) return;
-        if (--profundidade == 0) {
-          ++i;
-          return;
+  const auto pular_valor = [&] {
+    if (i >= json.size()) return;
+    if (json[i] == '"') return pular_texto();
+    if (json[i] == '{' || json[i] == '[') {
+      int profundidade = 0;
+      while (i < json.size()) {
+        const char c = json[i];
+        if (c == '"') {
+          pular_texto();
+          continue;
         }
+        ++i;
+        if (c == '{' || c == '[') ++profundidade;
+        if ((c == '}' || c == ']') && --profundidade == 0) return;
       }
-      if (profundidade == 0 && (c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n')) return;
-      ++i;
+      return;
     }
+    while (i < json.size() && json[i] != ',' && json[i] != '}' && json[i] != ']' && !espaco()) ++i;
   };
   pular_espacos();
-  if (i >= json.size() || json[i] != '{') return std::nullopt;
+  if (i >= json.size() || json[i] != '{') return {};
   ++i;
-  while (true) {
+  for (std::size_t membro = 0; i < json.size(); ++membro) {
     pular_espacos();
-    if (i >= json.size() || json[i] != '"') return std::nullopt;
-    const std::size_t inicio_nome = i + 1;
     pular_texto();
-    const std::string_view chave = json.substr(inicio_nome, i - 1 - inicio_nome);
     pular_espacos();
-    if (i >= json.size() || json[i] != ':') return std::nullopt;
-    ++i;
+    ++i;  // ':'
     pular_espacos();
-    const std::size_t inicio_valor = i;
+    const std::size_t inicio = std::min(i, json.size());
     pular_valor();
-    if (chave == nome) return json.substr(inicio_valor, i - inicio_valor);
+    if (membro == posicao) return json.substr(inicio, std::min(i, json.size()) - inicio);
     pular_espacos();
-    if (i >= json.size() || json[i] != ',') return std::nullopt;
+    if (i >= json.size() || json[i] != ',') return {};
     ++i;
   }
+  return {};
 }
 
 // The reply is one JSON object: its first member is the error flag, its
@@ -114,24 +116,28 @@ const ValorJson& LerEnvelope(const std::string& resposta, DocumentoJson& documen
 
   const ValorJson& dados = LerListaJson(documento, "data");
   if (EmDebug()) {
-    const auto texto = TextoDoMembro(resposta, "data");
-    GravarLog("JSON..: " + std::string(texto ? *texto : std::string_view()));
+    // With a repeated name the first member is the one read, as above.
+    std::size_t posicao = 0;
+    for (auto m = documento.MemberBegin(); m != documento.MemberEnd(); ++m, ++posicao)
+      if (&m->value == &dados) break;
+    GravarLog("JSON..: " + std::string(TextoDoMembro(resposta, posicao)));
   }
   return dados;
 }
 
 void LerContatos(const ValorJson& item, ContatosLinha& contatos) {
   const ValorJson& lista = LerListaJson(item, "contatos");
-  std::size_t livre = 0;
+  std::size_t livre = 0;  // next free slot
   for (const auto& contato : lista.GetArray()) {
-    if (livre > 18) break;
+    if (livre > 18) break;  // ten contacts at most
     try {
       contatos[livre] = LerTextoJson(contato, "tipo");
-      contatos[livre + 1] = LerTextoJson(contato, "contato");
+      ++livre;
+      contatos[livre] = LerTextoJson(contato, "contato");
+      ++livre;
     } catch (const std::runtime_error&) {
       // an unreadable contact is skipped; what was read of it stays
     }
-    livre += 2;
   }
 }
 
