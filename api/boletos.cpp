@@ -1,5 +1,6 @@
 // Boleto upload: the PDF of every contract receivable of the window that has
 // not been sent yet goes to the web service, one request per file.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,11 @@ const char* const kRotulos[] = {"Empresa:    ", "Caixa:      ", "Documento:  ", 
 
 // Two decimals, a half rounded away from zero, then with a decimal point.
 std::string ValorComDuasCasas(const Moeda& valor) {
-  std::int64_t v = valor.dezmilesimos;
-  const bool negativo = v < 0;
-  if (negativo) v = -v;
-  std::int64_t centavos = v / 100 + (v % 100 >= 50 ? 1 : 0);
+  const bool negativo = valor.dezmilesimos < 0;
+  // The magnitude as unsigned, so that the lowest value has one as well.
+  const std::uint64_t v = negativo ? 0 - static_cast<std::uint64_t>(valor.dezmilesimos)
+                                   : static_cast<std::uint64_t>(valor.dezmilesimos);
+  const std::uint64_t centavos = v / 100 + (v % 100 >= 50 ? 1 : 0);
   std::string texto = std::to_string(centavos / 100) + "," + ZerosEsquerda(std::to_string(centavos % 100), 2);
   if (negativo && centavos != 0) texto = "-" + texto;
   return TrocarPontoVirgula(texto);

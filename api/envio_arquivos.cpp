@@ -53,7 +53,7 @@ void EnviarArquivosRegistros(
     try {
       if (EmDebug()) GravarLog(resposta);
       DocumentoJson documento;
-      LerDocumentoJson(resposta, documento);
+      if (!LerDocumentoJson(resposta, documento)) throw ErroJson("Invalid JSON");
       const bool sucesso = LerLogicoJson(documento, "sucess");
       const std::string mensagem = LerTextoJson(documento, "message");
       if (sucesso)

@@ -75,7 +75,7 @@ bool JaRecebida(const std::string& mensagem) {
 
 void TratarResposta(const std::string& resposta) {
   DocumentoJson documento;
-  LerDocumentoJson(resposta, documento);
+  if (!LerDocumentoJson(resposta, documento)) throw ErroJson("Invalid JSON");
   LerTextoJson(documento, "error");  // its value says nothing, but it must be there
   const auto sucessos = LerRetornos(documento, "messageSuccess");
   const auto erros = LerRetornos(documento, "messageError");
