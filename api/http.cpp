@@ -520,4 +520,17 @@ std::string TIdHTTP::Post(const std::string& url, CorpoMultipart& corpo) {
 }
 
 void TIdHTTP::Disconnect() { impl_->Fechar(); }
+
+std::string TIdHTTP::TestarConexao(const std::string& url) {
+  const PartesEndereco e = SepararEndereco(url);
+  impl_->Conectar(e);
+  std::string resultado = "conexão aceita (http)";
+  if (impl_->seguro) {
+    resultado = std::string(SSL_get_version(impl_->seguro->native_handle())) +
+                (VerificacaoCertificadoDesligada() ? ", certificado NÃO verificado (VerificarCertificado=Nao)"
+                                                   : ", certificado verificado");
+  }
+  impl_->Fechar();
+  return resultado;
+}
 bool TIdHTTP::Connected() const { return impl_->Aberto(); }

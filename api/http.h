@@ -90,6 +90,11 @@ class TIdHTTP {
   void Disconnect();
   bool Connected() const;
 
+  // Connects to the address's host (and negotiates TLS for https) without
+  // sending any request, then closes. Returns what was reached, e.g.
+  // "TLS 1.3, certificado verificado"; throws ErroTransporte.
+  std::string TestarConexao(const std::string& url);
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "api/http.h"
 #include "dm/agendador.h"
 #include "dm/udm.h"
 #include "global/funcoes.h"
@@ -14,6 +15,7 @@
 #include "plataforma/gerenciador_servicos.h"
 #include "plataforma/memoria.h"
 #include "plataforma/registro_eventos.h"
+#include "servico/operador.h"
 
 std::unique_ptr<Tlumiford_gerenciamento> lumiford_gerenciamento;
 
@@ -184,6 +186,11 @@ OpcoesLinhaComando LerLinhaComando(const std::vector<std::string>& argumentos) {
   opcoes.Instalar = ProcurarChave(argumentos, "INSTALL");
   opcoes.Desinstalar = !opcoes.Instalar && ProcurarChave(argumentos, "UNINSTALL");
   opcoes.Silencioso = ProcurarChave(argumentos, "SILENT");
+  opcoes.UmaVez = ProcurarChave(argumentos, "ONCE");
+  opcoes.Verificar = ProcurarChave(argumentos, "CHECK");
+  opcoes.Ajuda = ProcurarChave(argumentos, "HELP") || ProcurarChave(argumentos, "H");
+  for (const auto& argumento : argumentos)
+    if (argumento == "--help") opcoes.Ajuda = true;
   return opcoes;
 }
 
@@ -193,6 +200,10 @@ int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registr
   PrepararControleServico();
   const OpcoesLinhaComando opcoes =
       LerLinhaComando(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  if (opcoes.Ajuda) {
+    MostrarAjuda();
+    return 0;
+  }
 
   // An error while the data module or the service object is created is
   // recorded, and the process goes on without timers.
@@ -219,11 +230,23 @@ int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registr
   }
   if (registrarFluxos) registrarFluxos();
 
+  const bool executa_fluxos = !opcoes.Instalar && !opcoes.Desinstalar && !opcoes.Verificar;
+  if (executa_fluxos && VerificacaoCertificadoDesligada()) {
+    try {
+      GravarLog("Aviso: VerificarCertificado=Nao: o certificado do web service não é verificado.");
+    } catch (...) {
+    }
+  }
+
   int codigo = 0;
   if (opcoes.Instalar)
     codigo = lumiford_gerenciamento->Instalar(opcoes.Silencioso);
   else if (opcoes.Desinstalar)
     codigo = lumiford_gerenciamento->Desinstalar(opcoes.Silencioso);
+  else if (opcoes.UmaVez)
+    codigo = ExecutarUmaVez();
+  else if (opcoes.Verificar)
+    codigo = VerificarInstalacao();
   else
     codigo = lumiford_gerenciamento->ExecutarComoServico();
 

@@ -44,6 +44,9 @@ struct OpcoesLinhaComando {
   bool Instalar = false;
   bool Desinstalar = false;  // looked at only without Instalar
   bool Silencioso = false;
+  bool UmaVez = false;      // ONCE
+  bool Verificar = false;   // CHECK
+  bool Ajuda = false;       // HELP, -h, --help
 };
 OpcoesLinhaComando LerLinhaComando(const std::vector<std::string>& argumentos);
 

@@ -1,0 +1,136 @@
+#include "servico/operador.h"
+
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "api/chamada.h"
+#include "api/http.h"
+#include "dm/agendador.h"
+#include "dm/udm.h"
+#include "global/uglobal.h"
+#include "plataforma/arquivos.h"
+#include "plataforma/caminhos.h"
+#include "plataforma/executavel.h"
+#include "plataforma/registro_eventos.h"
+
+namespace {
+
+std::string Mensagem(const std::exception_ptr& erro) {
+  try {
+    std::rethrow_exception(erro);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "erro desconhecido";
+  }
+}
+
+// One handler run; an error that leaves it is reported as the service does.
+bool Rodar(void (Tdm::*tratador)()) {
+  try {
+    (dm.get()->*tratador)();
+    return true;
+  } catch (...) {
+    RegistrarErroEvento(std::filesystem::path(CaminhoExecutavel()).filename().string(),
+                        Mensagem(std::current_exception()));
+    return false;
+  }
+}
+
+void Linha(const std::string& rotulo, const std::string& valor) { std::cout << rotulo << valor << '\n'; }
+
+}  // namespace
+
+int ExecutarUmaVez() {
+  if (!dm || ErroConexao) {
+    std::cerr << "Erro ao conectar na Base de Dados: " << MensagemErroConexao << std::endl;
+    return 1;
+  }
+  const bool timer = Rodar(&Tdm::TimerTimer);
+  const bool requisicao = Rodar(&Tdm::Timer_RequisicaoTimer);
+  return timer && requisicao ? 0 : 1;
+}
+
+int VerificarInstalacao() {
+  std::string motivo;
+  const auto falhou = [&motivo](const std::string& m) {
+    if (motivo.empty()) motivo = m;
+  };
+  const std::string sep(1, SeparadorCaminho);
+
+  Linha("Configuração.......: ", ArquivoConfiguracao + (ArquivoExiste(ArquivoConfiguracao) ? "" : " (não encontrado)"));
+  if (!ArquivoExiste(ArquivoConfiguracao)) falhou("arquivo lumiford.ini não encontrado");
+  Linha("Empresa............: ", std::to_string(CodigoEmpresa));
+  Linha("Banco de dados.....: ", DiretorioServidor + sep + "DADOS.FDB");
+  Linha("Histórico..........: ", DiretorioServidor + sep + "HISTORICO_SISTEMA.FDB");
+
+  if (!dm || ErroConexao) {
+    std::string texto = MensagemErroConexao;
+    while (!texto.empty() && (texto.back() == '\r' || texto.back() == '\n')) texto.pop_back();
+    Linha("Conexão............: ", "ERRO: " + texto);
+    falhou("não foi possível conectar aos bancos de dados");
+  } else {
+    Linha("Conexão............: ", "OK");
+    auto& empresa = dm->FBqrempresa;
+    if (empresa.Eof()) {
+      Linha("Cadastro da empresa: ", "não encontrado");
+      falhou("a empresa " + std::to_string(CodigoEmpresa) + " não está cadastrada em CAD_EMPRESA");
+    } else {
+      const std::string integracao = empresa.FieldByName("USA_INTEGRACAO_API_FINANCEIRO").AsString();
+      Linha("Integração.........: ", integracao == "2" ? "ligada" : "desligada (USA_INTEGRACAO_API_FINANCEIRO = '" +
+                                                                         integracao + "')");
+      if (integracao != "2") falhou("a integração com a API está desligada para a empresa");
+
+      const double minutos = empresa.FieldByName("INTERVALO_REC_FINANCEIRO").AsFloat();
+      const std::uint32_t ms = IntervaloEmMilissegundos(minutos);
+      Linha("Intervalo..........: ", empresa.FieldByName("INTERVALO_REC_FINANCEIRO").AsString() + " minuto(s) = " +
+                                         std::to_string(ms) + " ms" + (ms == 0 ? " (o envio nunca roda)" : ""));
+      if (ms == 0) falhou("INTERVALO_REC_FINANCEIRO dá um intervalo de 0 ms");
+
+      const std::string base = EnderecoBase();
+      const std::string token = TokenApi();
+      Linha("Web service........: ", MascararToken(base + "?token_erp=" + CodificarValor(token)));
+      if (token.empty()) falhou("API_FORNECEDOR_TOKEN está vazio");
+      try {
+        TIdHTTP http;
+        http.ConnectTimeout(dm->IdHTTP.ConnectTimeout());
+        http.ReadTimeout(dm->IdHTTP.ReadTimeout());
+        Linha("Alcance............: ", "OK, " + http.TestarConexao(base + "/"));
+      } catch (const std::exception& e) {
+        Linha("Alcance............: ", std::string("ERRO: ") + e.what());
+        falhou("o web service não foi alcançado");
+      }
+    }
+  }
+
+  if (motivo.empty()) {
+    Linha("Resultado..........: ", "OK");
+    return 0;
+  }
+  Linha("Resultado..........: ", "ERRO: " + motivo);
+  std::cerr << "Verificação falhou: " << motivo << std::endl;
+  return 1;
+}
+
+void MostrarAjuda() {
+  std::cout <<
+      "lumiford_financeiro: integração financeira da empresa configurada em lumiford.ini\n"
+      "(ao lado do executável). Sem chaves, roda como serviço em primeiro plano, como o\n"
+      "systemd o inicia.\n"
+      "\n"
+      "Chaves (depois de \"/\" ou \"-\", em qualquer caixa):\n"
+      "  INSTALL     registra o serviço no systemd (unidade lumiford_financeiro_NNN.service)\n"
+      "  UNINSTALL   remove o serviço\n"
+      "  SILENT      com INSTALL ou UNINSTALL: não mostra a mensagem de sucesso\n"
+      "  ONCE        roda uma vez os envios (faturas pagas, boletos, notas de serviço) e a\n"
+      "              importação do faturamento, e termina; código 0 sem erros, 1 com erro\n"
+      "  CHECK       verifica configuração, bancos, cadastro da empresa e o acesso ao web\n"
+      "              service (só conexão e TLS); código 0 quando está tudo pronto\n"
+      "  HELP        esta ajuda (também -h e --help)\n"
+      "\n"
+      "Sinais no modo serviço: TERM/INT param, USR1 pausa, USR2 continua.\n"
+      "Registro de atividades: Log.txt ao lado do executável.\n";
+}
