@@ -178,7 +178,7 @@ class AmbienteFaturamento : public ::testing::Test {
     ASSERT_FALSE(ErroConexao) << MensagemErroConexao;
     const DataHora agora = Dia(dia);
     DefinirRelogio([agora] { return agora; });
-    inicio_log = Log().size();
+    inicio_log = Mensagens().size();
     BuscarFaturamento();
   }
 
@@ -199,8 +199,22 @@ class AmbienteFaturamento : public ::testing::Test {
   }
 
   Linhas Log() const { return MensagensDoLog(amb->DiretorioExe() + "/Log.txt"); }
+  // The log's messages; a database message of several lines (continuation
+  // lines start with "-") is put back together as one, whether the log has
+  // already made its line breaks CR LF or not.
+  Linhas Mensagens() const {
+    Linhas mensagens;
+    for (const auto& linha : Log()) {
+      if (linha.starts_with("-") && !mensagens.empty())
+        mensagens.back() += "\n" + linha;
+      else
+        mensagens.push_back(linha);
+    }
+    return mensagens;
+  }
+  // The messages the last run wrote.
   Linhas Novas() const {
-    Linhas todas = Log();
+    const Linhas todas = Mensagens();
     return Linhas(todas.begin() + static_cast<std::ptrdiff_t>(std::min(inicio_log, todas.size())), todas.end());
   }
 
