@@ -14,6 +14,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <dlfcn.h>
+#include <firebird/Interface.h>
+
 #include "global/uglobal.h"
 #include "plataforma/executavel.h"
 
@@ -109,12 +112,25 @@ std::string ConstruirModelos() {
   return destino.string();
 }
 
+// The engine plugin keeps thread-local data; unloading it at process end
+// leaves the threads' TLS pointing at unmapped memory, which the leak checker
+// of the sanitizer build then reads. Kept loaded for the life of the process.
+void ManterMotorCarregado() {
+  const char* plugins = Firebird::fb_get_master_interface()->getConfigManager()->getDirectory(
+      Firebird::IConfigManager::DIR_PLUGINS);
+  const std::string motor = std::string(plugins ? plugins : "") + "/libEngine12.so";
+  ::dlopen(motor.c_str(), RTLD_NOW | RTLD_NODELETE);
+}
+
 }  // namespace
 
 std::string DiretorioModelos() {
   static std::once_flag uma;
   static std::string diretorio;
-  std::call_once(uma, [] { diretorio = ConstruirModelos(); });
+  std::call_once(uma, [] {
+    ManterMotorCarregado();
+    diretorio = ConstruirModelos();
+  });
   return diretorio;
 }
 
