@@ -110,15 +110,17 @@ const ValorJson& LerEnvelope(const std::string& resposta, DocumentoJson& documen
   if (!LerDocumentoJson(resposta, documento) || !documento.IsObject())
     throw ErroJson("Resposta da API inválida: o retorno não é um objeto JSON.");
   if (documento.MemberCount() == 0) throw ErroJson("Resposta da API inválida: objeto JSON vazio.");
-  const std::string primeiro = documento.MemberBegin()->name.GetString();
+  const ValorJson& nome = documento.MemberBegin()->name;
+  const std::string primeiro(nome.GetString(), nome.GetStringLength());
   const bool erro = LerLogicoJson(documento, primeiro);
   if (EmDebug()) GravarLog(std::string("Erro: ") + (erro ? "-1" : "0"));
 
   const ValorJson& dados = LerListaJson(documento, "data");
   if (EmDebug()) {
     // With a repeated name the first member is the one read, as above.
+    const ValorJson& objeto = documento;
     std::size_t posicao = 0;
-    for (auto m = documento.MemberBegin(); m != documento.MemberEnd(); ++m, ++posicao)
+    for (auto m = objeto.MemberBegin(); m != objeto.MemberEnd(); ++m, ++posicao)
       if (&m->value == &dados) break;
     GravarLog("JSON..: " + std::string(TextoDoMembro(resposta, posicao)));
   }

@@ -317,8 +317,12 @@ TEST_F(ImportacaoFaturamento, ContatosAteDezNoDespejo) {
       dez.push_back("c" + std::to_string(i) + "@x.com");
     }
   }
+  // An element that could not be read takes no slot.
+  std::vector<std::string> ilegivel_e_dez = {R"("texto")"};
+  ilegivel_e_dez.insert(ilegivel_e_dez.end(), onze.begin(), onze.begin() + 10);
   const Caso casos[] = {
       {"onze", onze, dez},
+      {"um ilegivel e dez", ilegivel_e_dez, dez},
       {"ilegiveis pulados",
        {R"({"tipo":"fone","contato":"1"})", R"("texto")", R"({"contato":"sem tipo"})",
         R"({"tipo":"site","contato":{"url":"x"}})", R"({"tipo":"fax","contato":"2"})"},
