@@ -3,157 +3,23 @@
 // foreground service with a real embedded database.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <optional>
-#include <sstream>
 #include <thread>
 
-#include "tests/support/banco_teste.h"
-#include "tests/support/pasta_temporaria.h"
-
-extern char** environ;
+#include "tests/servico/apoio_processo.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using lumiford::teste::PastaTemporaria;
+using namespace lumiford::teste;
 using namespace std::chrono_literals;
-
-std::string Ler(const fs::path& caminho) {
-  std::ifstream arquivo(caminho, std::ios::binary);
-  std::ostringstream texto;
-  texto << arquivo.rdbuf();
-  return texto.str();
-}
-
-// Messages of Log.txt without their date and time.
-std::vector<std::string> Mensagens(const fs::path& log) {
-  std::string texto = Ler(log);
-  if (texto.rfind("\xEF\xBB\xBF", 0) == 0) texto.erase(0, 3);
-  std::vector<std::string> linhas;
-  std::size_t inicio = 0;
-  while (inicio < texto.size()) {
-    std::size_t fim = texto.find("\r\n", inicio);
-    if (fim == std::string::npos) fim = texto.size();
-    std::string linha = texto.substr(inicio, fim - inicio);
-    inicio = fim + 2;
-    // "dd/mm/yyyy hh:nn:ss: "
-    if (linha.size() >= 21 && linha[2] == '/' && linha[5] == '/' && linha[13] == ':' && linha.compare(19, 2, ": ") == 0)
-      linha.erase(0, 21);
-    linhas.push_back(linha);
-  }
-  return linhas;
-}
-
-std::size_t Contar(const std::vector<std::string>& linhas, const std::string& mensagem) {
-  return static_cast<std::size_t>(std::count(linhas.begin(), linhas.end(), mensagem));
-}
-
-// Index of the first line equal to the message at or after `desde`; -1 when none.
-long Posicao(const std::vector<std::string>& linhas, const std::string& mensagem, long desde = 0) {
-  for (std::size_t i = static_cast<std::size_t>(desde); i < linhas.size(); ++i)
-    if (linhas[i] == mensagem) return static_cast<long>(i);
-  return -1;
-}
-
-// A process of the executable, its output in files; killed if still running
-// at the end of the test.
-class Processo {
- public:
-  Processo(const std::string& exe, const std::vector<std::string>& argumentos,
-           const std::vector<std::string>& ambiente, const fs::path& saidas)
-      : saida_(saidas / "stdout.txt"), erros_(saidas / "stderr.txt") {
-    std::vector<std::string> argv{exe};
-    argv.insert(argv.end(), argumentos.begin(), argumentos.end());
-    std::vector<char*> pa;
-    for (auto& a : argv) pa.push_back(a.data());
-    pa.push_back(nullptr);
-    // Under the sanitizers the leak checker would add its report to stderr.
-    std::string lsan = "LSAN_OPTIONS=print_suppressions=0";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string variavel = *e;
-      if (variavel.rfind("LSAN_OPTIONS=", 0) == 0)
-        lsan = variavel + ":print_suppressions=0";
-      else
-        env.push_back(variavel);
-    }
-    env.push_back(lsan);
-    env.insert(env.end(), ambiente.begin(), ambiente.end());
-    std::vector<char*> pe;
-    for (auto& e : env) pe.push_back(e.data());
-    pe.push_back(nullptr);
-
-    posix_spawn_file_actions_t acoes;
-    posix_spawn_file_actions_init(&acoes);
-    posix_spawn_file_actions_addopen(&acoes, 1, saida_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&acoes, 2, erros_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawnattr_t atributos;
-    posix_spawnattr_init(&atributos);
-    sigset_t vazio;
-    sigemptyset(&vazio);
-    posix_spawnattr_setsigmask(&atributos, &vazio);
-    posix_spawnattr_setflags(&atributos, POSIX_SPAWN_SETSIGMASK);
-    int erro = posix_spawn(&pid_, exe.c_str(), &acoes, &atributos, pa.data(), pe.data());
-    posix_spawn_file_actions_destroy(&acoes);
-    posix_spawnattr_destroy(&atributos);
-    if (erro != 0) throw std::system_error(erro, std::generic_category(), "posix_spawn " + exe);
-  }
-  ~Processo() {
-    if (!codigo_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  void Sinal(int sinal) const { ::kill(pid_, sinal); }
-  bool Vivo() {
-    if (codigo_) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      codigo_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return false;
-    }
-    return true;
-  }
-  // Exit code, or nothing if the process did not end in time.
-  std::optional<int> Esperar(std::chrono::milliseconds limite = 20s) {
-    const auto fim = std::chrono::steady_clock::now() + limite;
-    while (Vivo()) {
-      if (std::chrono::steady_clock::now() > fim) return std::nullopt;
-      std::this_thread::sleep_for(10ms);
-    }
-    return codigo_;
-  }
-  std::string Saida() const { return Ler(saida_); }
-  std::string Erros() const { return Ler(erros_); }
-
- private:
-  fs::path saida_, erros_;
-  pid_t pid_ = -1;
-  std::optional<int> codigo_;
-};
-
-// Waits until the condition holds, for at most the limit.
-bool Aguardar(const std::function<bool()>& condicao, std::chrono::milliseconds limite = 20s) {
-  const auto fim = std::chrono::steady_clock::now() + limite;
-  while (!condicao()) {
-    if (std::chrono::steady_clock::now() > fim) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 // A datagram socket standing in for systemd's notification socket.
 class SoqueteNotificacao {
@@ -190,61 +56,6 @@ class SoqueteNotificacao {
 bool SystemdAnalyzeDisponivel() {
   return std::system("systemd-analyze --version > /dev/null 2>&1") == 0;
 }
-
-// A copy of an executable in its own directory, with its own settings,
-// databases and unit directory.
-class Instalacao {
- public:
-  explicit Instalacao(const char* executavel, const std::string& subpasta = "servico")
-      : dir_(pasta_.caminho() / subpasta), unidades_(pasta_.caminho() / "unidades") {
-    fs::create_directories(dir_);
-    fs::create_directories(unidades_);
-    fs::copy_file(executavel, Exe());
-  }
-  std::string Exe() const { return (dir_ / "lumiford_financeiro").string(); }
-  const fs::path& Dir() const { return dir_; }
-  const fs::path& Unidades() const { return unidades_; }
-  fs::path Log() const { return dir_ / "Log.txt"; }
-  fs::path Temp() const { return pasta_.caminho(); }
-  std::vector<std::string> Linhas() const { return Mensagens(Log()); }
-
-  // Settings for a company; the databases in <dir>/dados (copied unless told otherwise).
-  void Configurar(const std::string& empresa, bool copiarBancos = true, const std::string& debug = "") {
-    lumiford::teste::ConfiguracaoIni ini;
-    ini.empresa = empresa;
-    ini.servidor = (dir_ / "dados").string();
-    ini.debug = debug;
-    fs::create_directories(dir_ / "dados");
-    lumiford::teste::EscreverIni(dir_.string(), ini);
-    if (copiarBancos) bancos_ = lumiford::teste::CopiarBancos((dir_ / "dados").string());
-  }
-  void Sql(const std::string& sql) const { lumiford::teste::ExecutarSQL(bancos_.dados, sql); }
-
-  std::unique_ptr<Processo> Iniciar(const std::vector<std::string>& argumentos,
-                                    std::vector<std::string> ambiente = {}) {
-    ambiente.push_back("LUMIFORD_UNIT_DIR=" + unidades_.string());
-    auto saidas = pasta_.caminho() / ("execucao" + std::to_string(++execucoes_));
-    fs::create_directories(saidas);
-    return std::make_unique<Processo>(Exe(), argumentos, ambiente, saidas);
-  }
-
-  struct Resultado {
-    int codigo;
-    std::string saida, erros;
-  };
-  Resultado Rodar(const std::vector<std::string>& argumentos) {
-    auto processo = Iniciar(argumentos);
-    auto codigo = processo->Esperar();
-    EXPECT_TRUE(codigo.has_value()) << "did not end";
-    return {codigo.value_or(-1), processo->Saida(), processo->Erros()};
-  }
-
- private:
-  PastaTemporaria pasta_;
-  fs::path dir_, unidades_;
-  lumiford::teste::BancosTeste bancos_;
-  int execucoes_ = 0;
-};
 
 const char* const Exe = LUMIFORD_EXE;
 const char* const ExeTeste = LUMIFORD_EXE_TESTE;

@@ -1,0 +1,229 @@
+// Running the real executable from a test: a copy of it in a temporary
+// directory beside its own lumiford.ini and databases, a child process with
+// its output in files, and Log.txt read back as messages.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "tests/support/banco_teste.h"
+#include "tests/support/pasta_temporaria.h"
+
+extern char** environ;
+
+namespace lumiford::teste {
+
+inline std::string Ler(const std::filesystem::path& caminho) {
+  std::ifstream arquivo(caminho, std::ios::binary);
+  std::ostringstream texto;
+  texto << arquivo.rdbuf();
+  return texto.str();
+}
+
+// Messages of Log.txt without their date and time.
+inline std::vector<std::string> Mensagens(const std::filesystem::path& log) {
+  std::string texto = Ler(log);
+  if (texto.rfind("\xEF\xBB\xBF", 0) == 0) texto.erase(0, 3);
+  std::vector<std::string> linhas;
+  std::size_t inicio = 0;
+  while (inicio < texto.size()) {
+    std::size_t fim = texto.find("\r\n", inicio);
+    if (fim == std::string::npos) fim = texto.size();
+    std::string linha = texto.substr(inicio, fim - inicio);
+    inicio = fim + 2;
+    // "dd/mm/yyyy hh:nn:ss: "
+    if (linha.size() >= 21 && linha[2] == '/' && linha[5] == '/' && linha[13] == ':' && linha.compare(19, 2, ": ") == 0)
+      linha.erase(0, 21);
+    linhas.push_back(linha);
+  }
+  return linhas;
+}
+
+inline std::size_t Contar(const std::vector<std::string>& linhas, const std::string& mensagem) {
+  return static_cast<std::size_t>(std::count(linhas.begin(), linhas.end(), mensagem));
+}
+
+// Index of the first line equal to the message at or after `desde`; -1 when none.
+inline long Posicao(const std::vector<std::string>& linhas, const std::string& mensagem, long desde = 0) {
+  for (std::size_t i = static_cast<std::size_t>(desde); i < linhas.size(); ++i)
+    if (linhas[i] == mensagem) return static_cast<long>(i);
+  return -1;
+}
+
+// A process of the executable, its output in files; killed if still running
+// at the end of the test.
+class Processo {
+ public:
+  Processo(const std::string& exe, const std::vector<std::string>& argumentos,
+           const std::vector<std::string>& ambiente, const std::filesystem::path& saidas)
+      : saida_(saidas / "stdout.txt"), erros_(saidas / "stderr.txt") {
+    std::vector<std::string> argv{exe};
+    argv.insert(argv.end(), argumentos.begin(), argumentos.end());
+    std::vector<char*> pa;
+    for (auto& a : argv) pa.push_back(a.data());
+    pa.push_back(nullptr);
+    // Under the sanitizers the leak checker would add its report to stderr.
+    std::string lsan = "LSAN_OPTIONS=print_suppressions=0";
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      std::string variavel = *e;
+      if (variavel.rfind("LSAN_OPTIONS=", 0) == 0)
+        lsan = variavel + ":print_suppressions=0";
+      else
+        env.push_back(variavel);
+    }
+    env.push_back(lsan);
+    env.insert(env.end(), ambiente.begin(), ambiente.end());
+    std::vector<char*> pe;
+    for (auto& e : env) pe.push_back(e.data());
+    pe.push_back(nullptr);
+
+    posix_spawn_file_actions_t acoes;
+    posix_spawn_file_actions_init(&acoes);
+    posix_spawn_file_actions_addopen(&acoes, 1, saida_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&acoes, 2, erros_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t atributos;
+    posix_spawnattr_init(&atributos);
+    sigset_t vazio;
+    sigemptyset(&vazio);
+    posix_spawnattr_setsigmask(&atributos, &vazio);
+    posix_spawnattr_setflags(&atributos, POSIX_SPAWN_SETSIGMASK);
+    int erro = posix_spawn(&pid_, exe.c_str(), &acoes, &atributos, pa.data(), pe.data());
+    posix_spawn_file_actions_destroy(&acoes);
+    posix_spawnattr_destroy(&atributos);
+    if (erro != 0) throw std::system_error(erro, std::generic_category(), "posix_spawn " + exe);
+  }
+  ~Processo() {
+    if (!codigo_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Processo(const Processo&) = delete;
+  Processo& operator=(const Processo&) = delete;
+
+  void Sinal(int sinal) const { ::kill(pid_, sinal); }
+  bool Vivo() {
+    if (codigo_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      codigo_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return false;
+    }
+    return true;
+  }
+  // Exit code, or nothing if the process did not end in time.
+  std::optional<int> Esperar(std::chrono::milliseconds limite = std::chrono::seconds(20)) {
+    const auto fim = std::chrono::steady_clock::now() + limite;
+    while (Vivo()) {
+      if (std::chrono::steady_clock::now() > fim) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return codigo_;
+  }
+  std::string Saida() const { return Ler(saida_); }
+  std::string Erros() const { return Ler(erros_); }
+
+ private:
+  std::filesystem::path saida_, erros_;
+  pid_t pid_ = -1;
+  std::optional<int> codigo_;
+};
+
+// Waits until the condition holds, for at most the limit.
+inline bool Aguardar(const std::function<bool()>& condicao,
+                     std::chrono::milliseconds limite = std::chrono::seconds(20)) {
+  const auto fim = std::chrono::steady_clock::now() + limite;
+  while (!condicao()) {
+    if (std::chrono::steady_clock::now() > fim) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A copy of an executable in its own directory, with its own settings,
+// databases and unit directory.
+class Instalacao {
+ public:
+  explicit Instalacao(const char* executavel, const std::string& subpasta = "servico")
+      : dir_(pasta_.caminho() / subpasta), unidades_(pasta_.caminho() / "unidades") {
+    std::filesystem::create_directories(dir_);
+    std::filesystem::create_directories(unidades_);
+    std::filesystem::copy_file(executavel, Exe());
+  }
+  std::string Exe() const { return (dir_ / "lumiford_financeiro").string(); }
+  const std::filesystem::path& Dir() const { return dir_; }
+  const std::filesystem::path& Unidades() const { return unidades_; }
+  std::filesystem::path Log() const { return dir_ / "Log.txt"; }
+  std::filesystem::path Temp() const { return pasta_.caminho(); }
+  std::filesystem::path Dados() const { return dir_ / "dados"; }
+  std::vector<std::string> Linhas() const { return Mensagens(Log()); }
+
+  // Settings for a company; the databases in <dir>/dados (copied unless told
+  // otherwise); extra lines go into the settings as they are.
+  void Configurar(const std::string& empresa, bool copiarBancos = true, const std::string& debug = "",
+                  const std::vector<std::string>& extras = {}) {
+    ConfiguracaoIni ini;
+    ini.empresa = empresa;
+    ini.servidor = Dados().string();
+    ini.debug = debug;
+    ini.linhas_extras = extras;
+    std::filesystem::create_directories(Dados());
+    EscreverIni(dir_.string(), ini);
+    if (copiarBancos) bancos_ = CopiarBancos(Dados().string());
+  }
+  // Statements on DADOS.FDB; each call connects and disconnects, so none is
+  // held while the executable runs.
+  void Sql(const std::string& sql) const { ExecutarSQL(bancos_.dados, sql); }
+  std::string Valor(const std::string& sql) const { return ValorSQL(bancos_.dados, sql); }
+  std::vector<std::vector<std::string>> Consultar(const std::string& sql) const {
+    return ConsultarSQL(bancos_.dados, sql);
+  }
+  const BancosTeste& Bancos() const { return bancos_; }
+
+  std::unique_ptr<Processo> Iniciar(const std::vector<std::string>& argumentos,
+                                    std::vector<std::string> ambiente = {}) {
+    ambiente.push_back("LUMIFORD_UNIT_DIR=" + unidades_.string());
+    auto saidas = pasta_.caminho() / ("execucao" + std::to_string(++execucoes_));
+    std::filesystem::create_directories(saidas);
+    return std::make_unique<Processo>(Exe(), argumentos, ambiente, saidas);
+  }
+
+  struct Resultado {
+    int codigo;
+    std::string saida, erros;
+  };
+  Resultado Rodar(const std::vector<std::string>& argumentos,
+                  std::chrono::milliseconds limite = std::chrono::seconds(20)) {
+    auto processo = Iniciar(argumentos);
+    auto codigo = processo->Esperar(limite);
+    EXPECT_TRUE(codigo.has_value()) << "did not end";
+    return {codigo.value_or(-1), processo->Saida(), processo->Erros()};
+  }
+
+ private:
+  PastaTemporaria pasta_;
+  std::filesystem::path dir_, unidades_;
+  BancosTeste bancos_;
+  int execucoes_ = 0;
+};
+
+}  // namespace lumiford::teste

@@ -1,0 +1,413 @@
+// The operator's switches on the real executable: ONCE runs both timers'
+// flows against the supplier simulator and a real database, CHECK looks at
+// an installation without sending a request, HELP touches nothing.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tests/servico/apoio_processo.h"
+#include "tests/support/simulador.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace lumiford::teste;
+using namespace std::chrono_literals;
+
+const char* const Exe = LUMIFORD_EXE;
+
+constexpr const char* kToken = "segredo-7f3a9c";
+constexpr const char* kTokenMascarado = "segr****";
+
+const std::string kFaturado = "/financeiro/cliente/faturado";
+const std::string kBoleto = "/financeiro/fatura/documento/boleto";
+const std::string kNotaFiscal = "/financeiro/fatura/documento/nota-fiscal";
+const std::string kFaturamento = "/financeiro/cliente/faturamento";
+
+// One billing item of a client the ERP does not know yet.
+const std::string kFaturamentoJson =
+    R"({"error":false,"data":[{"id_fatura":9003,"ano":2025,"mes":4,"aliquota":3,"valorCobranca":320,)"
+    R"("observacao":"Cliente novo","nome":"Construtora Horizonte","cnpj":"45.678.901/0001-23","ie":"ISENTO",)"
+    R"("endereco":"Rua Augusta","numero":"1500","bairro":"Centro","complemento":"sala 12","cep":"01310-100",)"
+    R"("codigoIbge":3550308,"contatos":[{"tipo":"email","contato":"financeiro@horizonte.example"}]}]})";
+
+void Gravar(const fs::path& caminho, const std::string& dados) {
+  fs::create_directories(caminho.parent_path());
+  std::ofstream saida(caminho, std::ios::binary);
+  saida << dados;
+  ASSERT_TRUE(saida.good()) << caminho;
+}
+
+// Company 7 with one piece of work for every flow: a paid receivable with
+// an invoice identifier (also a contract receivable with its boleto PDF and
+// its authorised service invoice with the XML), and a pending billing request.
+void PrepararEmpresa(Instalacao& inst, const std::string& conexao, const std::string& endereco,
+                     const std::string& integracao = "2") {
+  inst.Sql(
+      "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO, "
+      "API_FORNECEDOR_CONEXAO, API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES "
+      "(7, 'Empresa Teste', '12.345.678/0001-95', 1, '" + integracao + "', '" + conexao + "', '" + endereco +
+      "', '" + kToken + "', 3)");
+  inst.Sql("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, TIPO_CLIENTE) "
+           "VALUES (15, 'Padaria', '98.765.432/0001-10', '2')");
+  inst.Sql("INSERT INTO MOV_CONTRATO_MANUTENCAO (EMPRESA, NUMERO, CLIENTE, ANO_REFERENCIA, MES_REFERENCIA, VALOR) "
+           "VALUES (7, 1001, 15, 2025, 'Maio', 150.50)");
+  inst.Sql("INSERT INTO MOV_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, EMISSAO, "
+           "VENCIMENTO, VALOR, SALDO, ID_FATURA, FATURA_ENVIADA, SERIE_NOTA_SERVICO, NUMERO_NOTA_SERVICO) VALUES "
+           "(7, 'CM', 'CM', 15, 1001, 1, 1, CURRENT_DATE, CURRENT_DATE + 10, 150.50, 0, 501, '1', 1, 457)");
+  inst.Sql("INSERT INTO MOV_IT_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, SEQ, "
+           "DATA_PAGAMENTO, VALOR_PAGO) VALUES (7, 'CM', 'CM', 15, 1001, 1, 1, 1, CURRENT_DATE, 150.50)");
+  inst.Sql("INSERT INTO MOV_NOTA_FISCAL_VENDA (EMPRESA, SERIE, NUMERO, CLIENTE, EMISSAO, VALOR_TOTAL, STATUS, "
+           "IDENTIFICACAO_ARQUIVO_XML_NFE) VALUES (7, 1, 457, 15, CURRENT_DATE, 150.50, 'NFSE Autorizada', "
+           "'NFSe_457.xml')");
+  inst.Sql("INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO) "
+           "VALUES (7, 1, 'BUSCAR_FATURAMENTO_API')");
+  Gravar(inst.Dados() / "Boleto" / "12345678000195" / "98765432000110" / "CM 1001-1.pdf",
+         "%PDF-1.4\n% boleto CM 1001-1\n%%EOF\n");
+  Gravar(inst.Dados() / "NFSe" / "Empresa_007" / "NFSe_457.xml",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n");
+}
+
+// Replies that accept everything; the billing reply may be another.
+void AceitarTudo(Simulador& sim, Resposta faturamento = Resposta::Json(kFaturamentoJson)) {
+  sim.Responder(kFaturado, Resposta::Json(R"({"error": false, "messageSuccess": [{"message": "Registro recebido", )"
+                                          R"("id_fatura": 501}], "messageError": []})"));
+  sim.Responder(kBoleto, Resposta::Json(R"({"sucess": true, "message": "Boleto recebido"})"));
+  sim.Responder(kNotaFiscal, Resposta::Json(R"({"sucess": true, "message": "XML recebido"})"));
+  sim.Responder(kFaturamento, std::move(faturamento));
+}
+
+std::vector<std::string> Caminhos(const Simulador& sim) {
+  std::vector<std::string> caminhos;
+  for (const auto& req : sim.Requisicoes()) caminhos.push_back(req.caminho);
+  return caminhos;
+}
+
+std::string Local(const Simulador& sim) { return "127.0.0.1:" + std::to_string(sim.Porta()); }
+
+// What the four flows leave in the database.
+struct Marcas {
+  bool fatura_informada, boleto_enviado, nota_enviada, faturamento_importado;
+};
+
+void ConferirMarcas(const Instalacao& inst, const Marcas& esperado, bool com_fatura_enviada = true) {
+  if (com_fatura_enviada) {
+    EXPECT_EQ(inst.Valor("SELECT FATURA_ENVIADA FROM MOV_CONTAS_RECEBER WHERE ID_FATURA = 501"),
+              esperado.fatura_informada ? "2" : "1");
+  }
+  EXPECT_EQ(inst.Valor("SELECT STATUS_ENVIO_API FROM MOV_CONTAS_RECEBER WHERE NUMERO = 1001"),
+            esperado.boleto_enviado ? "Enviado" : "");
+  EXPECT_EQ(inst.Valor("SELECT STATUS_ENVIO_API FROM MOV_NOTA_FISCAL_VENDA WHERE NUMERO = 457"),
+            esperado.nota_enviada ? "Enviado" : "");
+  const bool importado = esperado.faturamento_importado;
+  EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM CAD_PESSOA WHERE CNPJ_CPF = '45.678.901/0001-23'"), importado ? "1" : "0");
+  EXPECT_EQ(inst.Consultar("SELECT ID_FATURA, CLIENTE FROM MOV_IT_CONTRATO_FATURAMENTO WHERE EMPRESA = 7").size(),
+            importado ? 1u : 0u);
+  if (importado) {
+    EXPECT_EQ(inst.Valor("SELECT I.ID_FATURA FROM MOV_IT_CONTRATO_FATURAMENTO I JOIN CAD_PESSOA P "
+                         "ON P.CADASTRO = I.CLIENTE WHERE P.CNPJ_CPF = '45.678.901/0001-23'"),
+              "9003");
+  }
+  // The request stays until an import got through.
+  EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_REQUISICAO_SERVICO WHERE EMPRESA = 7"), importado ? "0" : "1");
+}
+
+void SemCicloDeVida(const std::vector<std::string>& linhas) {
+  for (const char* linha : {"Service - Start", "Service - Stop", "Service - Shutdown"})
+    EXPECT_EQ(Contar(linhas, linha), 0u) << linha;
+}
+
+// ---------------------------------------------------------------- ONCE
+
+TEST(UmaVez, RunsEachFlowOnceInTheForegroundAndEnds) {
+  struct Caso {
+    const char* nome;
+    std::string integracao;
+    std::vector<std::string> caminhos;
+    Marcas marcas;
+  };
+  const Caso casos[] = {
+      {"integration on", "2", {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, true}},
+      {"integration off", "1", {}, {false, false, false, false}},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Simulador sim;
+    AceitarTudo(sim);
+    Instalacao inst(Exe);
+    inst.Configurar("7", true, "Sim");
+    PrepararEmpresa(inst, "http", Local(sim), caso.integracao);
+
+    const auto r = inst.Rodar({"/ONCE"});
+    EXPECT_EQ(r.codigo, 0) << r.erros;
+    EXPECT_EQ(r.erros, "");
+    EXPECT_EQ(Caminhos(sim), caso.caminhos);
+    ConferirMarcas(inst, caso.marcas);
+
+    const auto linhas = inst.Linhas();
+    SemCicloDeVida(linhas);
+    const std::size_t vezes = caso.caminhos.empty() ? 0u : 1u;
+    EXPECT_EQ(Contar(linhas, "Buscando os Titulos Pagos."), vezes);
+    EXPECT_EQ(Contar(linhas, "Enviando os Boletos para a API."), vezes);
+    EXPECT_EQ(Contar(linhas, "Enviando os arquivos XML das Notas de Serviço para a API."), vezes);
+    EXPECT_EQ(Contar(linhas, "Recebendo os dados dos faturamentos."), vezes);
+  }
+}
+
+TEST(UmaVez, AnErrorThatLeavesAFlowExitsWithOneAndTheOtherTimerStillRuns) {
+  Resposta html = Resposta::Json("<html><body>Servidor em manutencao</body></html>");
+  html.tipo = "text/html";
+  struct Caso {
+    const char* nome;
+    Resposta faturamento;
+    std::string sql;   // run on the database before the executable
+    std::string erro;  // part of the error's text on standard error
+    std::vector<std::string> caminhos;
+    Marcas marcas;
+    bool com_fatura_enviada = true;
+  };
+  const Caso casos[] = {
+      {"billing reply that is not JSON", html, "", "não é um objeto JSON",
+       {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, false}},
+      {"billing request whose connection is reset", Resposta::ComFalha(Resposta::Falha::Reset), "", "Connection reset by peer",
+       {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, false}},
+      // An ERP database without the column the paid-invoice selection reads:
+      // Timer's run ends at its first flow, the billing import runs all the same.
+      {"paid-invoice selection that the database refuses", Resposta::Json(kFaturamentoJson),
+       "ALTER TABLE MOV_CONTAS_RECEBER DROP FATURA_ENVIADA", "Column unknown\n-R.FATURA_ENVIADA",
+       {kFaturamento}, {false, false, false, true}, false},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Simulador sim;
+    AceitarTudo(sim, caso.faturamento);
+    Instalacao inst(Exe);
+    inst.Configurar("7", true, "Sim");
+    PrepararEmpresa(inst, "http", Local(sim));
+    if (!caso.sql.empty()) inst.Sql(caso.sql);
+
+    const auto r = inst.Rodar({"-once"});
+    EXPECT_EQ(r.codigo, 1);
+    // The error that left the flow, once, as the service reports it.
+    EXPECT_EQ(r.erros.rfind("lumiford_financeiro: ", 0), 0u) << r.erros;
+    EXPECT_EQ(r.erros.find("lumiford_financeiro: ", 1), std::string::npos) << r.erros;
+    EXPECT_NE(r.erros.find(caso.erro), std::string::npos) << r.erros;
+    EXPECT_EQ(r.saida, "");
+    EXPECT_EQ(Caminhos(sim), caso.caminhos);
+    ConferirMarcas(inst, caso.marcas, caso.com_fatura_enviada);
+    SemCicloDeVida(inst.Linhas());
+  }
+}
+
+TEST(UmaVez, WithoutItsDatabaseExitsWithOneAndTheReason) {
+  Simulador sim;
+  AceitarTudo(sim);
+  Instalacao inst(Exe);
+  inst.Configurar("7", false, "Sim");
+
+  const auto r = inst.Rodar({"/once"});
+  EXPECT_EQ(r.codigo, 1);
+  EXPECT_EQ(r.erros.rfind("Erro ao conectar na Base de Dados: ", 0), 0u) << r.erros;
+  // Firebird's reason names the file it could not open.
+  EXPECT_NE(r.erros.find("\"" + inst.Dados().string() + "/"), std::string::npos) << r.erros;
+  EXPECT_NE(r.erros.find("No such file or directory"), std::string::npos) << r.erros;
+  EXPECT_EQ(sim.Conexoes(), 0);
+  SemCicloDeVida(inst.Linhas());
+  EXPECT_EQ(Contar(inst.Linhas(), "Erro ao conectar na Base de Dados:"), 1u);
+}
+
+// ---------------------------------------------------------------- CHECK
+
+// A loopback port that refuses connections: bound, never listening.
+class PortaFechada {
+ public:
+  PortaFechada() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in endereco{};
+    endereco.sin_family = AF_INET;
+    endereco.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t tamanho = sizeof endereco;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&endereco), &tamanho) != 0)
+      throw std::system_error(errno, std::generic_category(), "closed port");
+    porta_ = ntohs(endereco.sin_port);
+  }
+  ~PortaFechada() { ::close(fd_); }
+  PortaFechada(const PortaFechada&) = delete;
+  PortaFechada& operator=(const PortaFechada&) = delete;
+  std::uint16_t Porta() const { return porta_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t porta_ = 0;
+};
+
+std::vector<std::string> LinhasDe(const std::string& texto) {
+  std::vector<std::string> linhas;
+  std::size_t inicio = 0;
+  while (inicio < texto.size()) {
+    const std::size_t fim = std::min(texto.find('\n', inicio), texto.size());
+    linhas.push_back(texto.substr(inicio, fim - inicio));
+    inicio = fim + 1;
+  }
+  return linhas;
+}
+
+// The text after a label, or nothing when no line carries it.
+std::optional<std::string> Valor(const std::vector<std::string>& linhas, const std::string& rotulo) {
+  for (const auto& linha : linhas)
+    if (linha.rfind(rotulo, 0) == 0) return linha.substr(rotulo.size());
+  return std::nullopt;
+}
+
+TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
+  enum class Servidor { Simulador, PortaFechada };
+  struct Caso {
+    const char* nome;
+    Servidor servidor;
+    Simulador::Certificado certificado;
+    bool bancos;
+    std::string integracao;
+    int codigo;
+    std::string conexao;  // start of the connection line's value
+    std::string alcance;  // start of the reachability line's value; "" when there is none
+  };
+  using C = Simulador::Certificado;
+  const Caso casos[] = {
+      {"https with the test CA", Servidor::Simulador, C::Confiavel, true, "2", 0, "OK", "OK, TLS"},
+      {"plain http", Servidor::Simulador, C::Nenhum, true, "2", 0, "OK", "OK, conexão aceita (http)"},
+      {"nothing listening", Servidor::PortaFechada, C::Nenhum, true, "2", 1, "OK", "ERRO: "},
+      {"self-signed certificate", Servidor::Simulador, C::NaoConfiavel, true, "2", 1, "OK", "ERRO: "},
+      {"certificate of another host", Servidor::Simulador, C::HostErrado, true, "2", 1, "OK", "ERRO: "},
+      {"integration off", Servidor::Simulador, C::Confiavel, true, "1", 1, "OK", "OK, TLS"},
+      {"missing database", Servidor::Simulador, C::Confiavel, false, "2", 1, "ERRO: ", ""},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    std::optional<Simulador> sim;
+    std::optional<PortaFechada> fechada;
+    std::uint16_t porta = 0;
+    if (caso.servidor == Servidor::Simulador) {
+      sim.emplace(caso.certificado);
+      AceitarTudo(*sim);
+      porta = sim->Porta();
+    } else {
+      fechada.emplace();
+      porta = fechada->Porta();
+    }
+    const bool tls = caso.certificado != C::Nenhum;
+    const std::string esquema = tls ? "https" : "http";
+
+    Instalacao inst(Exe);
+    const fs::path ca = inst.Temp() / "ca.pem";
+    if (sim) sim->GravarCa(ca.string());
+    inst.Configurar("7", caso.bancos, "", {"CertificadoCA=" + ca.string()});
+    if (caso.bancos) PrepararEmpresa(inst, esquema, "127.0.0.1:" + std::to_string(porta), caso.integracao);
+
+    const auto r = inst.Rodar({"/CHECK"});
+    EXPECT_EQ(r.codigo, caso.codigo) << r.saida << r.erros;
+    const auto linhas = LinhasDe(r.saida);
+    EXPECT_EQ(Valor(linhas, "Empresa............: "), "7") << r.saida;
+    EXPECT_EQ(Valor(linhas, "Banco de dados.....: "), (inst.Dados() / "DADOS.FDB").string());
+    EXPECT_EQ(Valor(linhas, "Histórico..........: "), (inst.Dados() / "HISTORICO_SISTEMA.FDB").string());
+    const auto conexao = Valor(linhas, "Conexão............: ");
+    ASSERT_TRUE(conexao.has_value()) << r.saida;
+    EXPECT_EQ(conexao->rfind(caso.conexao, 0), 0u) << *conexao;
+
+    if (caso.bancos) {
+      EXPECT_EQ(Valor(linhas, "Integração.........: ").value_or("").rfind(caso.integracao == "2" ? "ligada" : "desligada", 0),
+                0u)
+          << r.saida;
+      EXPECT_EQ(Valor(linhas, "Intervalo..........: ").value_or("").rfind("1 minuto(s) = 60000 ms", 0), 0u) << r.saida;
+      // The token shows its first four characters only.
+      EXPECT_EQ(Valor(linhas, "Web service........: "),
+                esquema + "://127.0.0.1:" + std::to_string(porta) + "?token_erp=" + kTokenMascarado);
+    } else {
+      EXPECT_EQ(Valor(linhas, "Web service........: "), std::nullopt);
+    }
+    EXPECT_EQ(r.saida.find(kToken), std::string::npos);
+    EXPECT_EQ(r.erros.find(kToken), std::string::npos);
+
+    const auto alcance = Valor(linhas, "Alcance............: ");
+    if (caso.alcance.empty()) {
+      EXPECT_EQ(alcance, std::nullopt) << r.saida;
+    } else {
+      ASSERT_TRUE(alcance.has_value()) << r.saida;
+      EXPECT_EQ(alcance->rfind(caso.alcance, 0), 0u) << *alcance;
+      if (caso.alcance.rfind("ERRO", 0) == 0) {
+        EXPECT_GT(alcance->size(), caso.alcance.size());
+      }
+    }
+
+    // The verdict, on its line and, when it failed, with the reason on stderr.
+    EXPECT_EQ(Valor(linhas, "Resultado..........: ").value_or("").rfind(caso.codigo == 0 ? "OK" : "ERRO: ", 0), 0u)
+        << r.saida;
+    if (caso.codigo == 0) {
+      EXPECT_EQ(r.erros, "");
+    } else {
+      EXPECT_EQ(r.erros.rfind("Verificação falhou: ", 0), 0u) << r.erros;
+    }
+
+    if (sim) {
+      // A handshake at most; not one request to any endpoint.
+      EXPECT_TRUE(sim->Requisicoes().empty());
+      EXPECT_EQ(sim->Conexoes(), caso.bancos ? 1 : 0);
+    }
+    SemCicloDeVida(inst.Linhas());
+    if (caso.bancos) {
+      EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_REQUISICAO_SERVICO"), "1");
+      EXPECT_EQ(inst.Valor("SELECT FATURA_ENVIADA FROM MOV_CONTAS_RECEBER WHERE ID_FATURA = 501"), "1");
+    }
+  }
+}
+
+// ---------------------------------------------------------------- HELP
+
+TEST(Ajuda, PrintsTheSwitchesAndTouchesNothing) {
+  Simulador sim;
+  AceitarTudo(sim);
+  Instalacao inst(Exe);
+  inst.Configurar("7", true, "Sim");
+  PrepararEmpresa(inst, "http", Local(sim));
+  const std::string dados = Ler(inst.Bancos().dados);
+  const std::string historico = Ler(inst.Bancos().historico);
+
+  const std::vector<std::vector<std::string>> casos = {
+      {"/HELP"}, {"-help"}, {"/Help"}, {"-h"}, {"/H"}, {"--help"},
+      // Help wins over a switch that would run the flows.
+      {"/ONCE", "-h"},
+  };
+  std::string primeira;
+  for (const auto& argumentos : casos) {
+    SCOPED_TRACE(argumentos.back());
+    const auto r = inst.Rodar(argumentos);
+    EXPECT_EQ(r.codigo, 0);
+    EXPECT_EQ(r.erros, "");
+    for (const char* chave : {"INSTALL", "UNINSTALL", "SILENT", "ONCE", "CHECK", "HELP"})
+      EXPECT_NE(r.saida.find(std::string("\n  ") + chave + " "), std::string::npos) << chave << "\n" << r.saida;
+    if (primeira.empty()) primeira = r.saida;
+    EXPECT_EQ(r.saida, primeira);
+  }
+  // No settings read (debug would have logged them), no connection, no flow.
+  EXPECT_FALSE(fs::exists(inst.Log()));
+  EXPECT_FALSE(fs::exists(inst.Dir() / "Req"));
+  EXPECT_EQ(sim.Conexoes(), 0);
+  EXPECT_TRUE(Ler(inst.Bancos().dados) == dados);
+  EXPECT_TRUE(Ler(inst.Bancos().historico) == historico);
+}
+
+}  // namespace
