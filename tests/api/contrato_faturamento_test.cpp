@@ -285,6 +285,24 @@ TEST_F(ContratoFaturamento, CabecalhoNaoGravadoNaoRecebeItensEARequisicaoFica) {
   EXPECT_EQ(Requisicoes(), Tabela{});
 }
 
+TEST_F(ContratoFaturamento, FaturaSemNumeroInteiroTerminaAExecucaoEMantemARequisicao) {
+  Preparar(7, "Nao");
+  DefinirGerador("CAD_PESSOA", 100);
+  Requisitar(7, 1);
+  Item ruim = ItemCliente(1002, CnpjTeste(2));
+  ruim.id_fatura = J("10-2");
+  Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), ruim, ItemCliente(1003, CnpjTeste(3))}));
+
+  EXPECT_EQ(ExecutarComErro(), "'010-2' is not a valid integer value");
+
+  // The clients registered before the error stay; nothing else is written.
+  EXPECT_EQ(Pessoas(), (Tabela{{"101", CnpjTesteFormatado(1), "Cliente 1001"},
+                               {"102", CnpjTesteFormatado(2), "Cliente 1002"}}));
+  EXPECT_EQ(Itens(), Tabela{});
+  EXPECT_EQ(Cabecalhos(), Tabela{});
+  EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
+}
+
 TEST_F(ContratoFaturamento, EmpresaSemGeradorTerminaComErroEMantemARequisicao) {
   Preparar(5, "Nao");
   CadastrarClientes(1);
