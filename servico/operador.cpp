@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "api/chamada.h"
@@ -40,13 +41,56 @@ bool Rodar(void (Tdm::*tratador)()) {
   }
 }
 
-void Linha(const std::string& rotulo, const std::string& valor) { std::cout << rotulo << valor << '\n'; }
+// One line per item: the line breaks inside a value (Firebird's texts have
+// several) become one blank each.
+void Linha(const std::string& rotulo, const std::string& valor) {
+  std::string linha = rotulo;
+  for (std::size_t i = 0; i < valor.size(); ++i) {
+    if (valor[i] != '\r' && valor[i] != '\n') {
+      linha += valor[i];
+    } else if (i == 0 || (valor[i - 1] != '\r' && valor[i - 1] != '\n')) {
+      linha += ' ';
+    }
+  }
+  std::cout << linha << '\n';
+}
+
+// Firebird's text ends in line breaks that would leave blank lines behind.
+std::string SemQuebraFinal(std::string texto) {
+  while (!texto.empty() && (texto.back() == '\r' || texto.back() == '\n')) texto.pop_back();
+  return texto;
+}
+
+// The company record that could not be read at start had its error logged
+// only; opening it again gives the reason, or the record if it reads now.
+std::optional<std::string> EmpresaIndisponivel() {
+  if (dm->FBqrempresa.Active()) return std::nullopt;
+  try {
+    AbrirEmpresa();
+    return std::nullopt;
+  } catch (...) {
+    dm->FBqrempresa.Close();
+    return SemQuebraFinal(Mensagem(std::current_exception()));
+  }
+}
+
+constexpr const char* kSemModuloDados = "o módulo de dados não foi criado";
 
 }  // namespace
 
 int ExecutarUmaVez() {
-  if (!dm || ErroConexao) {
-    std::cerr << "Erro ao conectar na Base de Dados: " << MensagemErroConexao << std::endl;
+  // Without the data module or the company record no flow can run: that is
+  // a failure for whoever asked for the run, not an empty success.
+  if (!dm) {
+    std::cerr << "Erro: " << kSemModuloDados << "." << std::endl;
+    return 1;
+  }
+  if (ErroConexao) {
+    std::cerr << "Erro ao conectar na Base de Dados: " << SemQuebraFinal(MensagemErroConexao) << std::endl;
+    return 1;
+  }
+  if (const auto motivo = EmpresaIndisponivel()) {
+    std::cerr << "Erro ao abrir o cadastro da empresa: " << *motivo << std::endl;
     return 1;
   }
   const bool timer = Rodar(&Tdm::TimerTimer);
@@ -68,14 +112,15 @@ int VerificarInstalacao() {
   Linha("Histórico..........: ", DiretorioServidor + sep + "HISTORICO_SISTEMA.FDB");
 
   if (!dm || ErroConexao) {
-    std::string texto = MensagemErroConexao;
-    while (!texto.empty() && (texto.back() == '\r' || texto.back() == '\n')) texto.pop_back();
-    Linha("Conexão............: ", "ERRO: " + texto);
-    falhou("não foi possível conectar aos bancos de dados");
+    Linha("Conexão............: ", "ERRO: " + (dm ? SemQuebraFinal(MensagemErroConexao) : kSemModuloDados));
+    falhou(dm ? "não foi possível conectar aos bancos de dados" : kSemModuloDados);
   } else {
     Linha("Conexão............: ", "OK");
     auto& empresa = dm->FBqrempresa;
-    if (empresa.Eof()) {
+    if (const auto motivo = EmpresaIndisponivel()) {
+      Linha("Cadastro da empresa: ", "ERRO: " + *motivo);
+      falhou("o cadastro da empresa não pôde ser lido");
+    } else if (empresa.Eof()) {
       Linha("Cadastro da empresa: ", "não encontrado");
       falhou("a empresa " + std::to_string(CodigoEmpresa) + " não está cadastrada em CAD_EMPRESA");
     } else {

@@ -213,21 +213,50 @@ TEST(UmaVez, AnErrorThatLeavesAFlowExitsWithOneAndTheOtherTimerStillRuns) {
   }
 }
 
-TEST(UmaVez, WithoutItsDatabaseExitsWithOneAndTheReason) {
-  Simulador sim;
-  AceitarTudo(sim);
-  Instalacao inst(Exe);
-  inst.Configurar("7", false, "Sim");
+TEST(UmaVez, WhatKeepsEveryFlowFromRunningExitsWithOneAndTheReason) {
+  struct Caso {
+    const char* nome;
+    std::function<void(Instalacao&)> preparar;
+    std::vector<std::string> erros;  // parts of standard error, in this order
+  };
+  const Caso casos[] = {
+      {"no database",
+       [](Instalacao& inst) { inst.Configurar("7", false, "Sim"); },
+       {"Erro ao conectar na Base de Dados: ", "/servico/dados/", "No such file or directory"}},
+      // The record was read at start, failed, and only the log knew why.
+      {"company table unreadable",
+       [](Instalacao& inst) {
+         inst.Configurar("7", true, "Sim");
+         inst.Sql("DROP TABLE CAD_EMPRESA");
+       },
+       {"Erro ao abrir o cadastro da empresa: ", "Table unknown\n-CAD_EMPRESA"}},
+      {"Log.txt that cannot be written",
+       [](Instalacao& inst) {
+         inst.Configurar("7", true, "Sim");
+         fs::create_directory(inst.Log());
+       },
+       {"Log.txt", "Erro: o módulo de dados não foi criado.\n"}},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Simulador sim;
+    AceitarTudo(sim);
+    Instalacao inst(Exe);
+    caso.preparar(inst);
 
-  const auto r = inst.Rodar({"/once"});
-  EXPECT_EQ(r.codigo, 1);
-  EXPECT_EQ(r.erros.rfind("Erro ao conectar na Base de Dados: ", 0), 0u) << r.erros;
-  // Firebird's reason names the file it could not open.
-  EXPECT_NE(r.erros.find("\"" + inst.Dados().string() + "/"), std::string::npos) << r.erros;
-  EXPECT_NE(r.erros.find("No such file or directory"), std::string::npos) << r.erros;
-  EXPECT_EQ(sim.Conexoes(), 0);
-  SemCicloDeVida(inst.Linhas());
-  EXPECT_EQ(Contar(inst.Linhas(), "Erro ao conectar na Base de Dados:"), 1u);
+    const auto r = inst.Rodar({"/once"});
+    EXPECT_EQ(r.codigo, 1);
+    std::size_t desde = 0;
+    for (const auto& trecho : caso.erros) {
+      desde = r.erros.find(trecho, desde);
+      ASSERT_NE(desde, std::string::npos) << trecho << "\n" << r.erros;
+    }
+    // Firebird's trailing line breaks are not passed on.
+    EXPECT_EQ(r.erros.find('\r'), std::string::npos);
+    EXPECT_EQ(r.erros.find("\n\n"), std::string::npos) << r.erros;
+    EXPECT_EQ(sim.Conexoes(), 0);
+    if (fs::is_regular_file(inst.Log())) SemCicloDeVida(inst.Linhas());
+  }
 }
 
 // ---------------------------------------------------------------- CHECK
@@ -274,13 +303,20 @@ std::optional<std::string> Valor(const std::vector<std::string>& linhas, const s
   return std::nullopt;
 }
 
+const char* const kRotulos[] = {
+    "Configuração.......: ", "Empresa............: ", "Banco de dados.....: ", "Histórico..........: ",
+    "Conexão............: ", "Cadastro da empresa: ", "Integração.........: ", "Intervalo..........: ",
+    "Web service........: ", "Alcance............: ", "Resultado..........: ",
+};
+
 TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
   enum class Servidor { Simulador, PortaFechada };
+  enum class Banco { Pronto, Ausente, SemCadastro };
   struct Caso {
     const char* nome;
     Servidor servidor;
     Simulador::Certificado certificado;
-    bool bancos;
+    Banco banco;
     std::string integracao;
     int codigo;
     std::string conexao;  // start of the connection line's value
@@ -288,13 +324,14 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
   };
   using C = Simulador::Certificado;
   const Caso casos[] = {
-      {"https with the test CA", Servidor::Simulador, C::Confiavel, true, "2", 0, "OK", "OK, TLS"},
-      {"plain http", Servidor::Simulador, C::Nenhum, true, "2", 0, "OK", "OK, conexão aceita (http)"},
-      {"nothing listening", Servidor::PortaFechada, C::Nenhum, true, "2", 1, "OK", "ERRO: "},
-      {"self-signed certificate", Servidor::Simulador, C::NaoConfiavel, true, "2", 1, "OK", "ERRO: "},
-      {"certificate of another host", Servidor::Simulador, C::HostErrado, true, "2", 1, "OK", "ERRO: "},
-      {"integration off", Servidor::Simulador, C::Confiavel, true, "1", 1, "OK", "OK, TLS"},
-      {"missing database", Servidor::Simulador, C::Confiavel, false, "2", 1, "ERRO: ", ""},
+      {"https with the test CA", Servidor::Simulador, C::Confiavel, Banco::Pronto, "2", 0, "OK", "OK, TLS"},
+      {"plain http", Servidor::Simulador, C::Nenhum, Banco::Pronto, "2", 0, "OK", "OK, conexão aceita (http)"},
+      {"nothing listening", Servidor::PortaFechada, C::Nenhum, Banco::Pronto, "2", 1, "OK", "ERRO: "},
+      {"self-signed certificate", Servidor::Simulador, C::NaoConfiavel, Banco::Pronto, "2", 1, "OK", "ERRO: "},
+      {"certificate of another host", Servidor::Simulador, C::HostErrado, Banco::Pronto, "2", 1, "OK", "ERRO: "},
+      {"integration off", Servidor::Simulador, C::Confiavel, Banco::Pronto, "1", 1, "OK", "OK, TLS"},
+      {"missing database", Servidor::Simulador, C::Confiavel, Banco::Ausente, "2", 1, "ERRO: ", ""},
+      {"company table unreadable", Servidor::Simulador, C::Confiavel, Banco::SemCadastro, "2", 1, "OK", ""},
   };
   for (const auto& caso : casos) {
     SCOPED_TRACE(caso.nome);
@@ -315,12 +352,20 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
     Instalacao inst(Exe);
     const fs::path ca = inst.Temp() / "ca.pem";
     if (sim) sim->GravarCa(ca.string());
-    inst.Configurar("7", caso.bancos, "", {"CertificadoCA=" + ca.string()});
-    if (caso.bancos) PrepararEmpresa(inst, esquema, "127.0.0.1:" + std::to_string(porta), caso.integracao);
+    const bool bancos = caso.banco != Banco::Ausente;
+    inst.Configurar("7", bancos, "", {"CertificadoCA=" + ca.string()});
+    if (bancos) PrepararEmpresa(inst, esquema, "127.0.0.1:" + std::to_string(porta), caso.integracao);
+    if (caso.banco == Banco::SemCadastro) inst.Sql("DROP TABLE CAD_EMPRESA");
 
     const auto r = inst.Rodar({"/CHECK"});
     EXPECT_EQ(r.codigo, caso.codigo) << r.saida << r.erros;
     const auto linhas = LinhasDe(r.saida);
+    // One labelled line per item, whatever the texts they carry.
+    for (const auto& linha : linhas) {
+      EXPECT_TRUE(std::any_of(std::begin(kRotulos), std::end(kRotulos),
+                              [&linha](const char* rotulo) { return linha.rfind(rotulo, 0) == 0; }))
+          << linha;
+    }
     EXPECT_EQ(Valor(linhas, "Empresa............: "), "7") << r.saida;
     EXPECT_EQ(Valor(linhas, "Banco de dados.....: "), (inst.Dados() / "DADOS.FDB").string());
     EXPECT_EQ(Valor(linhas, "Histórico..........: "), (inst.Dados() / "HISTORICO_SISTEMA.FDB").string());
@@ -328,7 +373,15 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
     ASSERT_TRUE(conexao.has_value()) << r.saida;
     EXPECT_EQ(conexao->rfind(caso.conexao, 0), 0u) << *conexao;
 
-    if (caso.bancos) {
+    const auto cadastro = Valor(linhas, "Cadastro da empresa: ");
+    if (caso.banco == Banco::SemCadastro) {
+      // The reason the record could not be read, not a record "not found".
+      EXPECT_EQ(cadastro.value_or("").rfind("ERRO: ", 0), 0u) << r.saida;
+      EXPECT_NE(cadastro.value_or("").find("CAD_EMPRESA"), std::string::npos) << r.saida;
+    } else {
+      EXPECT_EQ(cadastro, std::nullopt) << r.saida;
+    }
+    if (caso.banco == Banco::Pronto) {
       EXPECT_EQ(Valor(linhas, "Integração.........: ").value_or("").rfind(caso.integracao == "2" ? "ligada" : "desligada", 0),
                 0u)
           << r.saida;
@@ -365,10 +418,11 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
     if (sim) {
       // A handshake at most; not one request to any endpoint.
       EXPECT_TRUE(sim->Requisicoes().empty());
-      EXPECT_EQ(sim->Conexoes(), caso.bancos ? 1 : 0);
+      EXPECT_EQ(sim->Conexoes(), caso.banco == Banco::Pronto ? 1 : 0);
     }
+    EXPECT_EQ(r.saida.find('\r'), std::string::npos);
     SemCicloDeVida(inst.Linhas());
-    if (caso.bancos) {
+    if (bancos) {
       EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_REQUISICAO_SERVICO"), "1");
       EXPECT_EQ(inst.Valor("SELECT FATURA_ENVIADA FROM MOV_CONTAS_RECEBER WHERE ID_FATURA = 501"), "1");
     }
