@@ -123,6 +123,8 @@ void ResolverCliente(LinhaFaturamento& l) {
     q.Close();
     q.SetSQL(kNovoCodigoPessoa);
     q.Open();
+    // Without a row there is no drawn code, and no person goes in under another.
+    if (q.Eof()) throw std::runtime_error("A tabela GENERATORS não tem registro.");
     codigo = q.FieldByName("ULTIMO").AsInteger();
   } catch (const std::exception& e) {
     GravarLog(std::string("Erro: ") + e.what());

@@ -78,6 +78,7 @@ void CriarCabecalho(Cabecalho& c, const PeriodoReferencia& periodo) {
   q.SetSQL("SELECT GEN_ID(MOV_CONTRATO_FATURAMENTO_" + ZerosEsquerda(std::to_string(CodigoEmpresa), 3) +
            ", 1) ULTIMO FROM GENERATORS");
   q.Open();
+  if (q.Eof()) throw std::runtime_error("A tabela GENERATORS não tem registro.");
   c.numero = q.FieldByName("ULTIMO").AsInteger();
   try {
     q.Close();

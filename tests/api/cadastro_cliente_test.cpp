@@ -128,30 +128,37 @@ TEST_F(CadastroCliente, FalhaNoCadastroDeixaALinhaSemCliente) {
   struct Caso {
     const char* nome;
     std::function<void(Item&)> alterar;
-    std::string setup;         // SQL run before the import
+    std::vector<std::string> setup;  // SQL run before the import
     std::string erro;          // the text after "Erro ao gravar o Cliente - Id: 1001 - Erro: ", or after "Erro: "
     bool erro_do_cadastro;     // false: the generator could not be read
     bool erro_exato;           // false: the database's own message, compared by its start only
     std::string gerador;       // CAD_PESSOA afterwards; "" when it no longer exists
+    std::string faturamento = "Faturamento: 0";
   };
   const Caso casos[] = {
-      {"codigoIbge vazio", [](Item& i) { i.codigoIbge = J(""); }, "", "'' is not a valid integer value", true, true,
+      {"codigoIbge vazio", [](Item& i) { i.codigoIbge = J(""); }, {}, "'' is not a valid integer value", true, true,
        "120"},
-      {"ano com decimais", [](Item& i) { i.ano = "2024.0"; }, "", "'2024.0' is not a valid integer value", true, true,
+      {"ano com decimais", [](Item& i) { i.ano = "2024.0"; }, {}, "'2024.0' is not a valid integer value", true, true,
        "120"},
-      {"mes por extenso", [](Item& i) { i.mes = J("março"); }, "", "'março' is not a valid integer value", true, true,
+      {"mes por extenso", [](Item& i) { i.mes = J("março"); }, {}, "'março' is not a valid integer value", true, true,
        "120"},
-      {"codigoIbge fora dos 32 bits", [](Item& i) { i.codigoIbge = "35503080000"; }, "",
+      {"codigoIbge fora dos 32 bits", [](Item& i) { i.codigoIbge = "35503080000"; }, {},
        "'35503080000' is not a valid integer value", true, true, "120"},
       // The database refuses the row after the code was drawn: a gap.
-      {"nome longo demais", [](Item& i) { i.nome = J(std::string(101, 'N')); }, "", "", true, false, "121"},
-      {"gerador inexistente", [](Item&) {}, "DROP GENERATOR CAD_PESSOA", "", false, false, ""},
+      {"nome longo demais", [](Item& i) { i.nome = J(std::string(101, 'N')); }, {}, "", true, false, "121"},
+      {"gerador inexistente", [](Item&) {}, {"DROP GENERATOR CAD_PESSOA"}, "", false, false, ""},
+      // The month's header exists, so that nothing else needs a generator.
+      {"GENERATORS sem registro", [](Item&) {},
+       {"DELETE FROM GENERATORS",
+        "INSERT INTO MOV_CONTRATO_FATURAMENTO (EMPRESA, NUMERO, MES_REFERENCIA, ANO_REFERENCIA) "
+        "VALUES (7, 30, 'Fevereiro', 2025)"},
+       "A tabela GENERATORS não tem registro.", false, true, "120", "Faturamento: 30"},
   };
   for (const auto& caso : casos) {
     SCOPED_TRACE(caso.nome);
     Preparar(7, "Nao");
     DefinirGerador("CAD_PESSOA", 120);
-    if (!caso.setup.empty()) amb->Executar(caso.setup);
+    for (const auto& sql : caso.setup) amb->Executar(sql);
     Requisitar(7, 1);
     Item item;
     caso.alterar(item);
@@ -167,7 +174,7 @@ TEST_F(CadastroCliente, FalhaNoCadastroDeixaALinhaSemCliente) {
       EXPECT_EQ(novas[0], prefixo + caso.erro);
     else
       EXPECT_TRUE(novas[0].starts_with(prefixo) && novas[0].size() > prefixo.size()) << novas[0];
-    EXPECT_EQ(novas[1], "Faturamento: 0");
+    EXPECT_EQ(novas[1], caso.faturamento);
     EXPECT_EQ(novas[2], "Erro ao buscar o Cliente. Fatura Nr: 1001");
     EXPECT_EQ(Pessoas(), Tabela{});
     EXPECT_EQ(Itens(), Tabela{});
