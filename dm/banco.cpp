@@ -10,9 +10,11 @@
 #include <cstring>
 #include <limits>
 #include <list>
+#include <mutex>
 #include <set>
 
 #include "dm/win1252.h"
+#include "plataforma/bibliotecas.h"
 
 namespace fb = Firebird;
 
@@ -361,6 +363,12 @@ bool Conexao::Connected() const { return impl_->anexo != nullptr; }
 
 void Conexao::Connect() {
   if (impl_->anexo) return;
+  static std::once_flag motor;
+  std::call_once(motor, [] {
+    const char* plugins =
+        Firebird::fb_get_master_interface()->getConfigManager()->getDirectory(Firebird::IConfigManager::DIR_PLUGINS);
+    if (plugins) ManterMotorFirebirdCarregado(plugins);
+  });
   std::string driver, banco, usuario, senha, charset, servidor, porta;
   for (const std::string& linha : Params) {
     std::size_t igual = linha.find('=');

@@ -14,8 +14,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include <dlfcn.h>
 #include <firebird/Interface.h>
+
+#include "plataforma/bibliotecas.h"
 
 #include "global/uglobal.h"
 #include "plataforma/executavel.h"
@@ -112,14 +113,12 @@ std::string ConstruirModelos() {
   return destino.string();
 }
 
-// The engine plugin keeps thread-local data; unloading it at process end
-// leaves the threads' TLS pointing at unmapped memory, which the leak checker
-// of the sanitizer build then reads. Kept loaded for the life of the process.
+// Kept loaded for the whole test process, as the data module does on its
+// first connection: isql-fb runs before any connection of ours.
 void ManterMotorCarregado() {
   const char* plugins = Firebird::fb_get_master_interface()->getConfigManager()->getDirectory(
       Firebird::IConfigManager::DIR_PLUGINS);
-  const std::string motor = std::string(plugins ? plugins : "") + "/libEngine12.so";
-  ::dlopen(motor.c_str(), RTLD_NOW | RTLD_NODELETE);
+  if (plugins) ManterMotorFirebirdCarregado(plugins);
 }
 
 }  // namespace

@@ -1,0 +1,9 @@
+#include "plataforma/bibliotecas.h"
+
+#include <dlfcn.h>
+
+void ManterMotorFirebirdCarregado(const std::string& diretorio_plugins) {
+  const std::string motor = diretorio_plugins + "/libEngine12.so";
+  // The handle is never closed, on purpose.
+  ::dlopen(motor.c_str(), RTLD_NOW | RTLD_NODELETE);
+}
