@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
@@ -148,8 +149,13 @@ TEST_F(FaturasPagas, MarcaOsAceitosDasDuasListasEmTodosOsTitulosDaFatura) {
                                          R"( {"message": "registro processado", "id_fatura": 203},)"
                                          R"( {"message": "REGISTRO PAGO ", "id_fatura": 204},)"
                                          R"( {"message": "Valor divergente", "id_fatura": 205}]})"));
+  const auto pausa = std::chrono::milliseconds(300);
+  DefinirPausaAposPost(pausa);
 
+  const auto inicio = std::chrono::steady_clock::now();
   EnviarFaturasPagas();
+  // The reply handled, the flow waits before anything else runs.
+  EXPECT_GE(std::chrono::steady_clock::now() - inicio, pausa);
 
   ASSERT_EQ(sim.Requisicoes().size(), 1u);
   EXPECT_EQ(Mensagens(), (Linhas{"Id: 204 - Erro: REGISTRO PAGO ", "Id: 205 - Erro: Valor divergente"}));
