@@ -80,9 +80,14 @@ std::string MascararToken(const std::string& endereco) {
     const auto valor = pos + kChave.size();
     auto fim = endereco.find_first_of("&#", valor);
     if (fim == std::string::npos) fim = endereco.size();
-    // Four characters, not bytes: a cut inside a UTF-8 sequence would spoil the line.
+    // Four characters, not bytes: a cut inside a UTF-8 sequence would spoil
+    // the line. A short token would show too much of itself: none of it goes.
+    std::size_t caracteres_token = 0;
+    for (std::size_t i = valor; i < fim; ++i)
+      if ((static_cast<unsigned char>(endereco[i]) & 0xC0) != 0x80) ++caracteres_token;
+    const int mostrar = caracteres_token > 8 ? 4 : 0;
     std::size_t corte = valor;
-    for (int caracteres = 0; corte < fim && caracteres < 4; ++caracteres) {
+    for (int caracteres = 0; corte < fim && caracteres < mostrar; ++caracteres) {
       ++corte;
       while (corte < fim && (static_cast<unsigned char>(endereco[corte]) & 0xC0) == 0x80) ++corte;
     }

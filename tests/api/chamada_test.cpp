@@ -41,17 +41,20 @@ TEST(CodificarValor, SoOsCaracteresQueQuebramAConsultaSaoCodificados) {
   for (const auto& [valor, esperado] : casos) EXPECT_EQ(CodificarValor(valor), esperado) << valor;
 }
 
+// Only the first four characters of a token longer than eight; a shorter one
+// would show too much of itself and is hidden whole.
 TEST(MascararToken, SoQuatroCaracteresDoToken) {
   const std::pair<std::string, std::string> casos[] = {
       {"https://api/financeiro/cliente/faturado?token_erp=abcdef123456",
        "https://api/financeiro/cliente/faturado?token_erp=abcd****"},
       {"https://api/x?token_erp=abcdef123456&cnpj=98.765.432/0001-10&ano=2025",
        "https://api/x?token_erp=abcd****&cnpj=98.765.432/0001-10&ano=2025"},
-      {"https://api/x?ano=2025&mes=2&token_erp=XYZW9", "https://api/x?ano=2025&mes=2&token_erp=XYZW****"},
-      {"https://api/x?token_erp=ab", "https://api/x?token_erp=ab****"},
+      {"https://api/x?ano=2025&mes=2&token_erp=XYZW98765", "https://api/x?ano=2025&mes=2&token_erp=XYZW****"},
+      {"https://api/x?ano=2025&mes=2&token_erp=XYZW9876", "https://api/x?ano=2025&mes=2&token_erp=****"},
+      {"https://api/x?token_erp=ab", "https://api/x?token_erp=****"},
       {"https://api/x?token_erp=&cnpj=1", "https://api/x?token_erp=****&cnpj=1"},
-      {"https://api/x?token_erp=çãõéxyz", "https://api/x?token_erp=çãõé****"},
-      {"https://api/x?token_erp=abcdefg#frag", "https://api/x?token_erp=abcd****#frag"},
+      {"https://api/x?token_erp=çãõéxyzwq", "https://api/x?token_erp=çãõé****"},
+      {"https://api/x?token_erp=abcdefghi#frag", "https://api/x?token_erp=abcd****#frag"},
       {"https://api/x?cnpj=1", "https://api/x?cnpj=1"},
   };
   for (const auto& [endereco, esperado] : casos) EXPECT_EQ(MascararToken(endereco), esperado) << endereco;
@@ -168,7 +171,7 @@ TEST_F(Chamada, GetComStatusDeErroDaRespostaVaziaEGetSemConexaoPropagaOErro) {
 }
 
 TEST_F(Chamada, LinhasAntesDeCadaEnvioDeArquivoSoEmDebug) {
-  const std::string url = "https://api/financeiro/fatura/documento/boleto?token_erp=abcdef&cnpj=98.765.432/0001-10";
+  const std::string url = "https://api/financeiro/fatura/documento/boleto?token_erp=abcdef123token_erp=abcdef&cnpj=98.765.432/0001-10";
   LogarEnvioArquivo(0, url, "/srv/Boleto/1/2/CM 1-1.pdf");
   EXPECT_TRUE(MensagensLog().empty());
 

@@ -161,7 +161,7 @@ class AmbienteFaturamento : public ::testing::Test {
         "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, USA_INTEGRACAO_API_FINANCEIRO, API_FORNECEDOR_CONEXAO, "
         "API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES (" +
         std::to_string(empresa) + ", 'Empresa " + std::to_string(empresa) + "', '2', 'http', '127.0.0.1:" +
-        std::to_string(sim->Porta()) + "', 'tok-7abc', " + std::to_string(vendedor) + ")");
+        std::to_string(sim->Porta()) + "', 'tok-7abc9d2e', " + std::to_string(vendedor) + ")");
   }
 
   void Requisitar(int empresa, int numero) const {

@@ -82,7 +82,7 @@ TEST_F(ImportacaoFaturamento, PedeOMesAnteriorAoDiaDaExecucao) {
     const auto reqs = sim->Requisicoes();
     ASSERT_FALSE(reqs.empty());
     EXPECT_EQ(reqs.back().cabeca.substr(0, reqs.back().cabeca.find("\r\n")),
-              "GET /financeiro/cliente/faturamento?" + caso.consulta + "&token_erp=tok-7abc HTTP/1.1");
+              "GET /financeiro/cliente/faturamento?" + caso.consulta + "&token_erp=tok-7abc9d2e HTTP/1.1");
     // The year and month inside the billing record do not choose the month.
     EXPECT_EQ(Cabecalhos(), (Tabela{{"7", "1", "12", caso.mes, caso.ano}}));
     EXPECT_EQ(Requisicoes(), Tabela{});

@@ -33,7 +33,7 @@ using Linhas = std::vector<std::string>;
 
 inline constexpr const char* kCnpjEmpresa = "12.345.678/0001-95";
 inline constexpr const char* kCnpjCliente = "98.765.432/0001-10";
-inline constexpr const char* kToken = "tok-7";
+inline constexpr const char* kToken = "tok-7f3a9c";
 
 inline const std::string kCabecalhosFixos =
     "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
