@@ -41,7 +41,7 @@ cat > "$DEMO/servico/lumiford.ini" <<INI
 Empresa=7
 Lumiford=$DEMO
 Servidor=$DEMO/Dados
-Nome_Servidor=$(hostname)
+Nome_Servidor=$(uname -n)
 Debug=Sim
 CertificadoCA=$DEMO/simulador/ca.pem
 INI
