@@ -46,16 +46,7 @@ std::string ValorComDuasCasas(const Moeda& valor) {
 }
 
 void SelecionarBoletos() {
-  const auto [inicio, fim] = JanelaEmissao();
-  auto& q = dm->FBqraux1;
-  q.Close();
-  q.SetSQL(kSelecaoBoletos);
-  q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
-  q.ParamByName("DATA_INICIAL").AsDate(inicio);
-  q.ParamByName("DATA_FINAL").AsDate(fim);
-  q.Open();
-
-  Registros.clear();
+  auto& q = AbrirSelecaoDaJanela(kSelecaoBoletos);
   for (; !q.Eof(); q.Next()) {
     const std::string cnpj = q.FieldByName("CNPJ_CPF").AsString();
     if (Trim(cnpj).empty()) continue;
@@ -68,8 +59,7 @@ void SelecionarBoletos() {
     linha.push_back(ValorComDuasCasas(q.FieldByName("VALOR").AsCurrency()));
     const auto vencimento = q.FieldByName("VENCIMENTO");
     linha.push_back(vencimento.IsNull() ? std::string() : FormatarData(DataDe(vencimento.AsDateTime())));
-    if (EmDebug())
-      for (std::size_t i = 0; i < linha.size(); ++i) GravarLog(kRotulos[i] + linha[i]);
+    LogarLinhaSelecionada(kRotulos, linha);
   }
 }
 

@@ -5,6 +5,7 @@
 #include "api/chamada.h"
 #include "api/multipart.h"
 #include "api/ufuncoes_api.h"
+#include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
@@ -26,6 +27,24 @@ std::pair<Data, Data> JanelaEmissao() {
   const auto inicio = LerData(texto_inicio);
   if (!inicio) throw std::runtime_error("'" + texto_inicio + "' is not a valid date");
   return {*inicio, DataDe(UltimoDiaMes(agora))};
+}
+
+Consulta& AbrirSelecaoDaJanela(const char* sql) {
+  const auto [inicio, fim] = JanelaEmissao();
+  auto& q = dm->FBqraux1;
+  q.Close();
+  q.SetSQL(sql);
+  q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
+  q.ParamByName("DATA_INICIAL").AsDate(inicio);
+  q.ParamByName("DATA_FINAL").AsDate(fim);
+  q.Open();
+  Registros.clear();
+  return q;
+}
+
+void LogarLinhaSelecionada(const char* const rotulos[], const std::vector<std::string>& linha) {
+  if (!EmDebug()) return;
+  for (std::size_t i = 0; i < linha.size(); ++i) GravarLog(rotulos[i] + linha[i]);
 }
 
 void EnviarArquivosRegistros(

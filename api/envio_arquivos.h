@@ -14,6 +14,15 @@
 // one, both taken from today's local date.
 std::pair<Data, Data> JanelaEmissao();
 
+class Consulta;
+
+// Runs the flow's selection on FBqraux1 for the company and the window, and
+// empties Registros for its rows.
+Consulta& AbrirSelecaoDaJanela(const char* sql);
+
+// Debug lines of a kept row: each label followed by its cell.
+void LogarLinhaSelecionada(const char* const rotulos[], const std::vector<std::string>& linha);
+
 struct EnvioArquivo {
   std::string url;
   std::string caminho;

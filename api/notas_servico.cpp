@@ -32,16 +32,7 @@ enum Celula { Cnpj, Ano, Mes, Serie, Numero, Arquivo };
 const char* const kRotulos[] = {"CNPJ:    ", "Ano:     ", "Mês:     ", "Serie:   ", "Número:  ", "Arquivo: "};
 
 void SelecionarNotas() {
-  const auto [inicio, fim] = JanelaEmissao();
-  auto& q = dm->FBqraux1;
-  q.Close();
-  q.SetSQL(kSelecaoNotas);
-  q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
-  q.ParamByName("DATA_INICIAL").AsDate(inicio);
-  q.ParamByName("DATA_FINAL").AsDate(fim);
-  q.Open();
-
-  Registros.clear();
+  auto& q = AbrirSelecaoDaJanela(kSelecaoNotas);
   for (; !q.Eof(); q.Next()) {
     if (q.FieldByName("NUMERO").AsInteger() <= 0) continue;
     auto& linha = Registros.emplace_back();
@@ -51,8 +42,7 @@ void SelecionarNotas() {
     linha.push_back(q.FieldByName("SERIE").AsString());
     linha.push_back(q.FieldByName("NUMERO").AsString());
     linha.push_back(q.FieldByName("IDENTIFICACAO_ARQUIVO_XML_NFE").AsString());
-    if (EmDebug())
-      for (std::size_t i = 0; i < linha.size(); ++i) GravarLog(kRotulos[i] + linha[i]);
+    LogarLinhaSelecionada(kRotulos, linha);
   }
 }
 

@@ -16,18 +16,9 @@
 #include "plataforma/caminhos.h"
 #include "plataforma/executavel.h"
 #include "plataforma/registro_eventos.h"
+#include "servico/uservico.h"
 
 namespace {
-
-std::string Mensagem(const std::exception_ptr& erro) {
-  try {
-    std::rethrow_exception(erro);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "erro desconhecido";
-  }
-}
 
 // One handler run; an error that leaves it is reported as the service does.
 bool Rodar(void (Tdm::*tratador)()) {
@@ -36,7 +27,7 @@ bool Rodar(void (Tdm::*tratador)()) {
     return true;
   } catch (...) {
     RegistrarErroEvento(std::filesystem::path(CaminhoExecutavel()).filename().string(),
-                        Mensagem(std::current_exception()));
+                        TextoErro(std::current_exception()));
     return false;
   }
 }
@@ -70,7 +61,7 @@ std::optional<std::string> EmpresaIndisponivel() {
     return std::nullopt;
   } catch (...) {
     dm->FBqrempresa.Close();
-    return SemQuebraFinal(Mensagem(std::current_exception()));
+    return SemQuebraFinal(TextoErro(std::current_exception()));
   }
 }
 

@@ -29,16 +29,6 @@ std::string NomeArquivoExecutavel() {
   }
 }
 
-std::string TextoErro(const std::exception_ptr& erro) {
-  try {
-    std::rethrow_exception(erro);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown exception";
-  }
-}
-
 // What a message box showed: information on standard output, errors on
 // standard error.
 void Informar(const std::string& texto) {
@@ -56,6 +46,16 @@ std::string Falha(const std::string& exibicao, const char* operacao, const std::
 char Maiuscula(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
+
+std::string TextoErro(const std::exception_ptr& erro) {
+  try {
+    std::rethrow_exception(erro);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
 
 void Tlumiford_gerenciamento::ServiceCreate() { ConfigurarServico(); }
 

@@ -2,6 +2,7 @@
 // its lifecycle handlers, and the install, uninstall and service modes.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,6 +37,9 @@ class Tlumiford_gerenciamento {
 };
 
 extern std::unique_ptr<Tlumiford_gerenciamento> lumiford_gerenciamento;
+
+// The text of an error caught as std::exception_ptr.
+std::string TextoErro(const std::exception_ptr& erro);
 
 // A switch given after "/" or "-", in any letter case, in any argument.
 bool ProcurarChave(const std::vector<std::string>& argumentos, std::string_view chave);
