@@ -1,0 +1,36 @@
+// Small things the bench programs share: a stopwatch, sizes from the
+// environment, and the heap counter of the programs that measure memory.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace lumiford::bench {
+
+using Relogio = std::chrono::steady_clock;
+
+inline double Segundos(Relogio::time_point inicio) {
+  return std::chrono::duration<double>(Relogio::now() - inicio).count();
+}
+
+// A size of the run, overridable for a quick try (e.g. LUMIFORD_BENCH_ITENS=1000).
+inline long Tamanho(const char* variavel, long padrao) {
+  const char* v = std::getenv(variavel);
+  if (!v || !*v) return padrao;
+  const long n = std::strtol(v, nullptr, 10);
+  return n > 0 ? n : padrao;
+}
+
+// Heap bytes in use and the highest mark since the last reset; available only
+// when the program is built with the counting malloc (not under the sanitizers,
+// which bring their own).
+struct ContagemMemoria {
+  static bool Disponivel();
+  static std::int64_t EmUso();
+  static std::int64_t Pico();
+  static void ZerarPico();
+};
+
+}  // namespace lumiford::bench

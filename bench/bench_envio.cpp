@@ -1,0 +1,120 @@
+// Boleto uploads over HTTPS on loopback, one connection and handshake per
+// file as the service makes them: the time per file of a whole EnviarBoletos
+// run (selection, files, requests, marking) with the pause after each POST
+// set to zero, that is the cost beyond the fixed pause.
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "api/chamada.h"
+#include "api/ufuncoes_api.h"
+#include "bench/apoio_bench.h"
+#include "bench/firebird_direto.h"
+#include "dm/udm.h"
+#include "global/datas.h"
+#include "global/funcoes.h"
+#include "global/uglobal.h"
+#include "tests/support/banco_teste.h"
+#include "tests/support/simulador.h"
+
+namespace {
+
+using namespace lumiford::bench;
+using lumiford::teste::AmbienteServico;
+using lumiford::teste::ConfiguracaoIni;
+using lumiford::teste::Resposta;
+using lumiford::teste::Simulador;
+
+constexpr int kEmpresa = 7;
+constexpr int kNumeroInicial = 1000;
+
+std::string CnpjDe(int n) {
+  char d[32];
+  std::snprintf(d, sizeof d, "%08d0001%02d", n, n % 100);
+  return d;
+}
+
+// Company, clients, contracts and receivables, and a PDF of the given size per receivable.
+void Semear(const AmbienteServico& amb, int porta, int n, std::size_t tamanho_pdf) {
+  {
+    FirebirdDireto db(amb.Bancos().dados);
+    db.IniciarLote();
+    db.Executar(
+        "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, USA_INTEGRACAO_API_FINANCEIRO, API_FORNECEDOR_CONEXAO, "
+        "API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN) VALUES (?, 'Empresa', '12.345.678/0001-95', '2', 'https', ?, "
+        "'tok-7abc9d2e')",
+        {std::int64_t{kEmpresa}, "127.0.0.1:" + std::to_string(porta)});
+    for (int i = 0; i < n; ++i) {
+      const std::int64_t cliente = 1 + i, numero = kNumeroInicial + i;
+      db.Executar("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF) VALUES (?, 'Cliente', ?)",
+                  {cliente, FormatarCnpjCpf(CnpjDe(1 + i))});
+      db.Executar(
+          "INSERT INTO MOV_CONTRATO_MANUTENCAO (EMPRESA, NUMERO, ANO_REFERENCIA, MES_REFERENCIA) VALUES (?, ?, 2025, "
+          "'Fevereiro')",
+          {std::int64_t{kEmpresa}, numero});
+      db.Executar(
+          "INSERT INTO MOV_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, EMISSAO, "
+          "VENCIMENTO, VALOR, SALDO) VALUES (?, 'CM', 'CM', ?, ?, 1, 1, '2025-03-05', '2025-03-10', 150.75, 150.75)",
+          {std::int64_t{kEmpresa}, cliente, numero});
+    }
+    db.ConcluirLote();
+  }
+  const std::string pdf = "%PDF-1.4\n" + std::string(tamanho_pdf, 'x') + "\n%%EOF\n";
+  for (int i = 0; i < n; ++i) {
+    const auto pasta = std::filesystem::path(amb.Servidor()) / "Boleto" / "12345678000195" / CnpjDe(1 + i);
+    std::filesystem::create_directories(pasta);
+    std::ofstream(pasta / ("CM " + std::to_string(kNumeroInicial + i) + "-1.pdf"), std::ios::binary) << pdf;
+  }
+}
+
+}  // namespace
+
+int main() {
+  try {
+    const int n = static_cast<int>(Tamanho("LUMIFORD_BENCH_ARQUIVOS", 200));
+    const auto tamanho_pdf = static_cast<std::size_t>(Tamanho("LUMIFORD_BENCH_PDF_BYTES", 60000));
+    std::printf("Boleto uploads over HTTPS on loopback: %d files of %zu bytes\n", n, tamanho_pdf);
+    DefinirPausaAposPost(std::chrono::milliseconds(0));
+    // Inside the issue-date window of the seeded receivables.
+    const DataHora momento = std::chrono::local_days{std::chrono::year{2025} / 3 / 15} + std::chrono::hours{10};
+    DefinirRelogio([momento] { return momento; });
+
+    Simulador sim(Simulador::Certificado::Confiavel);
+    sim.Responder("/financeiro/fatura/documento/boleto",
+                  Resposta::Json(R"({"sucess": true, "message": "Boleto recebido"})"));
+    ConfiguracaoIni ini;
+    ini.empresa = std::to_string(kEmpresa);
+    ini.debug = "Nao";
+    AmbienteServico amb(ini);
+    const std::string ca = amb.DiretorioExe() + "/ca.pem";
+    sim.GravarCa(ca);
+    ini.servidor = amb.Servidor();
+    ini.linhas_extras = {"CertificadoCA=" + ca};
+    lumiford::teste::EscreverIni(amb.DiretorioExe(), ini);
+    Semear(amb, sim.Porta(), n, tamanho_pdf);
+
+    dm = std::make_unique<Tdm>();
+    if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
+    const auto inicio = Relogio::now();
+    EnviarBoletos();
+    const double t = Segundos(inicio);
+    dm.reset();
+
+    const std::string enviados = lumiford::teste::ValorSQL(
+        amb.Bancos().dados, "SELECT COUNT(*) FROM MOV_CONTAS_RECEBER WHERE STATUS_ENVIO_API = 'Enviado'");
+    if (enviados != std::to_string(n) || sim.Requisicoes().size() != static_cast<std::size_t>(n))
+      throw std::runtime_error("sent " + enviados + " of " + std::to_string(n) + " (" +
+                               std::to_string(sim.Requisicoes().size()) + " requests)");
+    std::printf("  connections (one TLS handshake each): %d\n", sim.Conexoes());
+    std::printf("  whole run: %.3f s; per file beyond the pause: %.2f ms (goal < 10 ms)\n", t, t * 1e3 / n);
+    DefinirRelogio({});
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_envio: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,309 @@
+// Billing import of many items against the embedded database: the whole
+// BuscarFaturamento run (reply from the simulator, debug off) against a
+// baseline that runs the same statements, one committed transaction each,
+// straight through the Firebird interface. Then the reply read alone (parse
+// and rows): its time and the heap's highest mark over it.
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/faturamento.h"
+#include "api/ufuncoes_api.h"
+#include "bench/apoio_bench.h"
+#include "bench/firebird_direto.h"
+#include "dm/udm.h"
+#include "global/funcoes.h"
+#include "global/json.h"
+#include "global/uglobal.h"
+#include "tests/support/banco_teste.h"
+#include "tests/support/pasta_temporaria.h"
+#include "tests/support/simulador.h"
+
+namespace {
+
+using namespace lumiford::bench;
+using lumiford::teste::AmbienteServico;
+using lumiford::teste::ConfiguracaoIni;
+using lumiford::teste::PastaTemporaria;
+using lumiford::teste::Resposta;
+using lumiford::teste::Simulador;
+
+constexpr int kEmpresa = 7;
+constexpr int kIdInicial = 500000;
+
+struct ItemBench {
+  int id_fatura = 0;
+  std::string cnpj;  // punctuated
+  bool novo = false;
+  std::string nome;
+};
+
+std::string CnpjDe(int n) {
+  char d[32];
+  std::snprintf(d, sizeof d, "%08d0001%02d", n, n % 100);
+  return FormatarCnpjCpf(d);
+}
+
+// Items of about 1 kB: half of them for clients the ERP already has.
+std::vector<ItemBench> Itens(int n) {
+  std::vector<ItemBench> itens;
+  for (int i = 0; i < n; ++i) {
+    ItemBench it;
+    it.id_fatura = kIdInicial + i;
+    it.novo = i >= n / 2;
+    it.cnpj = CnpjDe(it.novo ? 100000 + i : 1 + i);
+    it.nome = "Cliente " + std::to_string(i);
+    itens.push_back(std::move(it));
+  }
+  return itens;
+}
+
+std::string MontarResposta(const std::vector<ItemBench>& itens) {
+  const std::string observacao(700, 'o');
+  std::string texto = "{\"error\":false,\"data\":[";
+  for (std::size_t i = 0; i < itens.size(); ++i) {
+    const auto& it = itens[i];
+    if (i) texto += ",";
+    texto += "{\"id_fatura\":" + std::to_string(it.id_fatura) +
+             ",\"ano\":2025,\"mes\":2,\"aliquota\":5.5,\"valorCobranca\":150.75,\"observacao\":\"Mensalidade " +
+             observacao + "\",\"nome\":\"" + it.nome + "\",\"cnpj\":\"" + it.cnpj +
+             "\",\"ie\":\"123.456.789.110\",\"endereco\":\"Rua das Flores\",\"numero\":\"100\",\"bairro\":\"Centro\","
+             "\"complemento\":\"Sala 2\",\"cep\":\"01310-100\",\"codigoIbge\":3550308,\"contatos\":["
+             "{\"tipo\":\"email\",\"contato\":\"financeiro@cliente.com.br\"},"
+             "{\"tipo\":\"telefone\",\"contato\":\"(11) 3333-4444\"}]}";
+  }
+  return texto + "]}";
+}
+
+// Company, request and the known clients, in one transaction.
+void Semear(const std::string& arquivo, int porta, const std::vector<ItemBench>& itens) {
+  FirebirdDireto db(arquivo);
+  db.IniciarLote();
+  db.Executar(
+      "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, USA_INTEGRACAO_API_FINANCEIRO, API_FORNECEDOR_CONEXAO, "
+      "API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES (?, 'Empresa', '2', 'http', ?, "
+      "'tok-7abc9d2e', 12)",
+      {std::int64_t{kEmpresa}, "127.0.0.1:" + std::to_string(porta)});
+  db.Executar(
+      "INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO, REQUISICAO) VALUES (?, 1, "
+      "'BUSCAR_FATURAMENTO_API', '')",
+      {std::int64_t{kEmpresa}});
+  std::int64_t codigo = 0;
+  for (const auto& it : itens)
+    if (!it.novo)
+      db.Executar("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF) VALUES (?, ?, ?)", {++codigo, it.nome, it.cnpj});
+  db.ConcluirLote();
+  db.Executar("SET GENERATOR CAD_PESSOA TO " + std::to_string(codigo));
+}
+
+const char* const kColunasNao[] = {
+    "CLI_INATIVO", "TIPO_FORNECEDOR", "TIPO_TRANSPORTADORA", "TIPO_VENDEDOR", "TIPO_FUNCIONARIO",
+    "CLI_BLOQUEAR_VENDA_CREDIARIO", "CLI_POSSUE_IMOVEL", "CLI_POSSUE_AUTOMOVEL", "CLI_PAGA_ALUGUEL",
+    "CLI_POSSUE_NIVEL_SUPERIOR", "CLI_PASSOU_SERASA", "CLI_PASSOU_SPC", "CLI_NAO_IMPRIMIR_CARTA_DEBITO",
+    "FOR_INATIVO", "VEN_INATIVO", "FUN_INATIVO", "TRA_INATIVO", "TIPO_CONVENIO", "CLI_PRAZO_VENCIMENTO_CREDIARIO",
+    "CLI_BLOQUEAR_VENDA_CHEQUE", "CLI_RESIDE_UM_ANO_ENDERECO", "ACERTO_CADASTRO", "CLI_NAO_COBRAR_JUROS_MENSAL",
+    "CLI_13_SALARIO_MANUTENCAO", "REAJUSTE_CONTRATO_MANUTENCAO", "CLI_BLOQUEAR_VENDA_DIAS_ATRASO",
+    "TRA_ENVIAR_COMUNICADO_NFE"};
+const char* const kColunasSim[] = {"TIPO_CLIENTE", "CLI_CONTRATO_MANUTENCAO", "CLI_CONTRATO_FATURAMENTO"};
+
+// The statements of one import, in the order the service runs them.
+void LinhaDeBase(FirebirdDireto& db, const std::vector<ItemBench>& itens, int ano, int mes) {
+  const std::int64_t empresa = kEmpresa;
+  std::int64_t requisicao = 0;
+  db.Executar("SELECT NUMERO FROM MOV_REQUISICAO_SERVICO WHERE EMPRESA = ? AND TIPO_REQUISICAO = ?",
+              {empresa, "BUSCAR_FATURAMENTO_API"}, [&](const FirebirdDireto::Linha& l) { requisicao = l.Inteiro(0); });
+  if (requisicao <= 0) throw std::runtime_error("sem requisição");
+
+  std::string insercao = "INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, IE_RG, ENDERECO, NUMERO_ENDERECO, "
+                         "COMPLEMENTO, BAIRRO, CEP, CIDADE";
+  for (const char* c : kColunasNao) insercao += std::string(", ") + c;
+  for (const char* c : kColunasSim) insercao += std::string(", ") + c;
+  insercao += ", CNPJ_LICENCA, TIPO_CONTRATO_MANUTENCAO, CLI_DIA_CONTRATO_MANUTENCAO, CLI_MES_INICIAL_MENSALIDADE, "
+              "CLI_ANO_INICIAL_MENSALIDADE, CLI_VALOR_CONTRATO_MANUTENCAO) VALUES (?";
+  for (int i = 1; i < 10 + 27 + 3 + 6; ++i) insercao += ", ?";
+  insercao += ")";
+
+  std::vector<std::int64_t> clientes(itens.size(), 0);
+  std::vector<bool> importadas(itens.size(), false);
+  for (std::size_t i = 0; i < itens.size(); ++i) {
+    const auto& it = itens[i];
+    db.Executar(
+        "SELECT P.*, CI.ESTADO, A.CODIGO_ESTADO_IBGE FROM CAD_PESSOA P LEFT OUTER JOIN CAD_CIDADE CI ON "
+        "(CI.CADASTRO = P.CIDADE) LEFT OUTER JOIN CAD_ALIQUOTA_ICMS_ESTADO A ON (A.ESTADO = CI.ESTADO) "
+        "WHERE P.CNPJ_CPF = ? ORDER BY P.CADASTRO",
+        {it.cnpj}, [&](const FirebirdDireto::Linha& l) {
+          if (!clientes[i]) clientes[i] = l.Inteiro(0);
+        });
+    if (!clientes[i]) {
+      db.Executar("SELECT GEN_ID(CAD_PESSOA, 1) ULTIMO FROM GENERATORS", {},
+                  [&](const FirebirdDireto::Linha& l) { clientes[i] = l.Inteiro(0); });
+      std::vector<ValorDireto> p{clientes[i], it.nome,  it.cnpj, "123456789110", "Rua das Flores",
+                                 "100",       "Sala 2", "Centro", "01310-100",   std::int64_t{3550308}};
+      for (std::size_t k = 0; k < std::size(kColunasNao); ++k) p.emplace_back("1");
+      for (std::size_t k = 0; k < std::size(kColunasSim); ++k) p.emplace_back("2");
+      p.insert(p.end(), {it.cnpj, "Mensal", std::int64_t{10}, NomeMes(2), std::int64_t{2025}, Dezmilesimos{0}});
+      db.Executar(insercao, p);
+    }
+    db.Executar("SELECT NUMERO FROM MOV_IT_CONTRATO_FATURAMENTO WHERE EMPRESA = ? AND ID_FATURA = ?",
+                {empresa, std::int64_t{it.id_fatura}},
+                [&](const FirebirdDireto::Linha& l) { importadas[i] = l.Inteiro(0) > 0; });
+  }
+
+  std::int64_t numero = 0, seq = 1;
+  db.Executar(
+      "SELECT MAX(FI.SEQ) SEQ, F.NUMERO FROM MOV_CONTRATO_FATURAMENTO F LEFT OUTER JOIN MOV_IT_CONTRATO_FATURAMENTO "
+      "FI ON (FI.EMPRESA = F.EMPRESA AND FI.NUMERO = F.NUMERO) WHERE F.EMPRESA = ? AND F.MES_REFERENCIA = ? AND "
+      "F.ANO_REFERENCIA = ? GROUP BY F.NUMERO",
+      {empresa, NomeMes(mes), std::int64_t{ano}}, [&](const FirebirdDireto::Linha& l) {
+        numero = l.Inteiro(1);
+        seq = l.Inteiro(0) + 1;
+      });
+  if (!numero) {
+    db.Executar("SELECT GEN_ID(MOV_CONTRATO_FATURAMENTO_007, 1) ULTIMO FROM GENERATORS", {},
+                [&](const FirebirdDireto::Linha& l) { numero = l.Inteiro(0); });
+    db.Executar(
+        "INSERT INTO MOV_CONTRATO_FATURAMENTO (EMPRESA, NUMERO, VENDEDOR, MES_REFERENCIA, ANO_REFERENCIA) VALUES (?, "
+        "?, ?, ?, ?)",
+        {empresa, numero, std::int64_t{12}, NomeMes(mes), std::int64_t{ano}});
+  }
+  for (std::size_t i = 0; i < itens.size(); ++i) {
+    if (importadas[i]) continue;
+    db.Executar(
+        "INSERT INTO MOV_IT_CONTRATO_FATURAMENTO (EMPRESA, NUMERO, SEQ, CLIENTE, COMISSAO, MENSALIDADE, ID_FATURA) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?)",
+        {empresa, numero, seq++, clientes[i], Dezmilesimos{55000}, Dezmilesimos{1507500},
+         std::int64_t{itens[i].id_fatura}});
+  }
+  db.Executar("DELETE FROM MOV_REQUISICAO_SERVICO WHERE EMPRESA = ? AND TIPO_REQUISICAO = ?",
+              {empresa, "BUSCAR_FATURAMENTO_API"});
+}
+
+// The reply read the way the import reads it: parse, then every item into
+// its row and its contacts.
+std::size_t LerResposta(const std::string& resposta) {
+  TabelaFaturamento linhas;
+  std::vector<ContatosLinha> contatos;
+  DocumentoJson documento;
+  if (!LerDocumentoJson(resposta, documento)) throw std::runtime_error("resposta inválida");
+  LerLogicoJson(documento, "error");
+  const ValorJson& dados = LerListaJson(documento, "data");
+  for (const auto& item : dados.GetArray()) {
+    auto& l = linhas.emplace_back();
+    l.IdFatura = LerTextoJson(item, "id_fatura");
+    l.Ano = LerTextoJson(item, "ano");
+    l.Mes = LerTextoJson(item, "mes");
+    l.Aliquota = LerTextoJson(item, "aliquota");
+    l.ValorCobranca = LerTextoJson(item, "valorCobranca");
+    l.Observacao = LerTextoJson(item, "observacao");
+    l.Nome = LerTextoJson(item, "nome");
+    l.Cnpj = FormatarCnpjCpf(SomenteNumeros(LerTextoJson(item, "cnpj")));
+    l.Ie = SomenteNumeros(LerTextoJson(item, "ie"));
+    l.Endereco = LerTextoJson(item, "endereco");
+    l.Numero = LerTextoJson(item, "numero");
+    l.Bairro = LerTextoJson(item, "bairro");
+    l.Complemento = LerTextoJson(item, "complemento");
+    l.Cep = LerTextoJson(item, "cep");
+    l.CodigoIbge = LerTextoJson(item, "codigoIbge");
+    auto& c = contatos.emplace_back();
+    std::size_t livre = 0;
+    for (const auto& contato : LerListaJson(item, "contatos").GetArray()) {
+      if (livre > 18) break;
+      c[livre++] = LerTextoJson(contato, "tipo");
+      c[livre++] = LerTextoJson(contato, "contato");
+    }
+  }
+  return linhas.size();
+}
+
+std::string Contar(const std::string& arquivo, const std::string& tabela) {
+  return lumiford::teste::ValorSQL(arquivo, "SELECT COUNT(*) FROM " + tabela);
+}
+
+}  // namespace
+
+int main() {
+  try {
+    const int n = static_cast<int>(Tamanho("LUMIFORD_BENCH_ITENS", 10000));
+    const auto itens = Itens(n);
+    const std::string resposta = MontarResposta(itens);
+    std::printf("Billing import: %d items (%d new clients), reply %.1f MB\n", n, n - n / 2,
+                static_cast<double>(resposta.size()) / 1e6);
+
+    Simulador sim;
+    sim.Responder("/financeiro/cliente/faturamento", Resposta::Json(resposta));
+    ConfiguracaoIni ini;
+    ini.empresa = std::to_string(kEmpresa);
+    ini.debug = "Nao";
+    AmbienteServico amb(ini);
+    PastaTemporaria pasta{"bench-faturamento"};
+    const std::string base = (std::filesystem::path(pasta.str()) / "BASE.FDB").string();
+    Semear(amb.Bancos().dados, sim.Porta(), itens);
+    std::filesystem::copy_file(amb.Bancos().dados, base);
+
+    // The period the service asks for: the month before today.
+    const std::time_t agora = std::time(nullptr);
+    std::tm hoje{};
+    localtime_r(&agora, &hoje);
+    const int mes = hoje.tm_mon == 0 ? 12 : hoje.tm_mon;
+    const int ano = hoje.tm_year + 1900 - (hoje.tm_mon == 0 ? 1 : 0);
+
+    double t_base = 0;
+    {
+      FirebirdDireto db(base);
+      const auto inicio = Relogio::now();
+      LinhaDeBase(db, itens, ano, mes);
+      t_base = Segundos(inicio);
+    }
+
+    double t_servico = 0;
+    {
+      dm = std::make_unique<Tdm>();
+      if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
+      const auto inicio = Relogio::now();
+      BuscarFaturamento();
+      t_servico = Segundos(inicio);
+      dm.reset();
+    }
+    const std::string itens_servico = Contar(amb.Bancos().dados, "MOV_IT_CONTRATO_FATURAMENTO");
+    const std::string itens_base = Contar(base, "MOV_IT_CONTRATO_FATURAMENTO");
+    const std::string pessoas_servico = Contar(amb.Bancos().dados, "CAD_PESSOA");
+    const std::string pessoas_base = Contar(base, "CAD_PESSOA");
+    if (itens_servico != std::to_string(n) || itens_servico != itens_base || pessoas_servico != pessoas_base)
+      throw std::runtime_error("the runs differ: items " + itens_servico + "/" + itens_base + ", clients " +
+                               pessoas_servico + "/" + pessoas_base);
+
+    std::printf("  baseline (same statements, Firebird interface): %8.3f s\n", t_base);
+    std::printf("  BuscarFaturamento (HTTP + parse + statements):  %8.3f s\n", t_servico);
+    std::printf("  ratio: %.3f (goal <= 1.3)\n", t_servico / t_base);
+
+    // The reply read alone: the best of a few rounds, and the heap's highest
+    // mark over one of them.
+    double melhor = 1e9;
+    std::int64_t pico = 0;
+    for (int rodada = 0; rodada < 5; ++rodada) {
+      ContagemMemoria::ZerarPico();
+      const std::int64_t antes = ContagemMemoria::EmUso();
+      const auto inicio = Relogio::now();
+      if (LerResposta(resposta) != itens.size()) throw std::runtime_error("reply read short");
+      melhor = std::min(melhor, Segundos(inicio));
+      pico = std::max(pico, ContagemMemoria::Pico() - antes);
+    }
+    std::printf("Reply read (parse + rows) of %.1f MB: %.1f ms (goal < 100 ms)\n",
+                static_cast<double>(resposta.size()) / 1e6, melhor * 1e3);
+    if (ContagemMemoria::Disponivel())
+      std::printf("  peak heap over the read: %.1f MB = %.2f x the reply (goal < 4)\n",
+                  static_cast<double>(pico) / 1e6, static_cast<double>(pico) / static_cast<double>(resposta.size()));
+    else
+      std::printf("  peak heap: not measured in this build (sanitizers own malloc)\n");
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_faturamento: %s\n", e.what());
+    return 1;
+  }
+}
