@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "api/chamada.h"
 #include "api/faturamento.h"
 #include "api/ufuncoes_api.h"
 #include "bench/apoio_bench.h"
@@ -243,8 +244,8 @@ int main() {
     AmbienteServico amb(ini);
     PastaTemporaria pasta{"bench-faturamento"};
     const std::string base = (std::filesystem::path(pasta.str()) / "BASE.FDB").string();
+    const std::string semente = (std::filesystem::path(pasta.str()) / "SEMENTE.FDB").string();
     Semear(amb.Bancos().dados, sim.Porta(), itens);
-    std::filesystem::copy_file(amb.Bancos().dados, base);
 
     // The period the service asks for: the month before today.
     const std::time_t agora = std::time(nullptr);
@@ -253,22 +254,35 @@ int main() {
     const int mes = hoje.tm_mon == 0 ? 12 : hoje.tm_mon;
     const int ano = hoje.tm_year + 1900 - (hoje.tm_mon == 0 ? 1 : 0);
 
-    double t_base = 0;
-    {
+    // Fresh copies of the seeded database for every run; the two sides take
+    // turns in going first, and each keeps its best time.
+    std::filesystem::copy_file(amb.Bancos().dados, semente);
+    const int rodadas = static_cast<int>(Tamanho("LUMIFORD_BENCH_RODADAS", 3));
+    double t_base = 1e9, t_servico = 1e9;
+    const auto rodar_base = [&] {
+      std::filesystem::copy_file(semente, base, std::filesystem::copy_options::overwrite_existing);
       FirebirdDireto db(base);
       const auto inicio = Relogio::now();
       LinhaDeBase(db, itens, ano, mes);
-      t_base = Segundos(inicio);
-    }
-
-    double t_servico = 0;
-    {
+      t_base = std::min(t_base, Segundos(inicio));
+    };
+    const auto rodar_servico = [&] {
+      std::filesystem::copy_file(semente, amb.Bancos().dados, std::filesystem::copy_options::overwrite_existing);
       dm = std::make_unique<Tdm>();
       if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
       const auto inicio = Relogio::now();
       BuscarFaturamento();
-      t_servico = Segundos(inicio);
+      t_servico = std::min(t_servico, Segundos(inicio));
       dm.reset();
+    };
+    for (int r = 0; r < rodadas; ++r) {
+      if (r % 2) {
+        rodar_servico();
+        rodar_base();
+      } else {
+        rodar_base();
+        rodar_servico();
+      }
     }
     const std::string itens_servico = Contar(amb.Bancos().dados, "MOV_IT_CONTRATO_FATURAMENTO");
     const std::string itens_base = Contar(base, "MOV_IT_CONTRATO_FATURAMENTO");
@@ -278,8 +292,24 @@ int main() {
       throw std::runtime_error("the runs differ: items " + itens_servico + "/" + itens_base + ", clients " +
                                pessoas_servico + "/" + pessoas_base);
 
+    // The part of the service's run that the baseline does not have: the
+    // reply fetched over HTTP.
+    double t_busca = 1e9;
+    {
+      dm = std::make_unique<Tdm>();
+      for (int r = 0; r < 3; ++r) {
+        const auto inicio = Relogio::now();
+        if (BuscarJson(sim.Base() + "/financeiro/cliente/faturamento?ano=2025&mes=2&token_erp=x").size() !=
+            resposta.size())
+          throw std::runtime_error("short reply");
+        t_busca = std::min(t_busca, Segundos(inicio));
+      }
+      dm.reset();
+    }
+
     std::printf("  baseline (same statements, Firebird interface): %8.3f s\n", t_base);
-    std::printf("  BuscarFaturamento (HTTP + parse + statements):  %8.3f s\n", t_servico);
+    std::printf("  BuscarFaturamento (HTTP + parse + statements):  %8.3f s (best of %d)\n", t_servico, rodadas);
+    std::printf("    of which the reply fetched over HTTP alone:   %8.3f s\n", t_busca);
     std::printf("  ratio: %.3f (goal <= 1.3)\n", t_servico / t_base);
 
     // The reply read alone: the best of a few rounds, and the heap's highest
