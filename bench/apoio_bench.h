@@ -7,12 +7,21 @@
 #include <cstdlib>
 #include <string>
 
+#include <time.h>
+
 namespace lumiford::bench {
 
 using Relogio = std::chrono::steady_clock;
 
 inline double Segundos(Relogio::time_point inicio) {
   return std::chrono::duration<double>(Relogio::now() - inicio).count();
+}
+
+// CPU time of the whole process (every thread, the embedded engine's too).
+inline double SegundosCpu() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 // A size of the run, overridable for a quick try (e.g. LUMIFORD_BENCH_ITENS=1000).
