@@ -17,6 +17,7 @@
 #include "bench/apoio_bench.h"
 #include "bench/firebird_direto.h"
 #include "dm/udm.h"
+#include "global/funcoes.h"
 #include "global/uglobal.h"
 #include "tests/support/banco_teste.h"
 #include "tests/support/pasta_temporaria.h"
@@ -96,6 +97,23 @@ std::size_t LinhaDeBase(FirebirdDireto& db, std::size_t& tamanho_corpo) {
   return ids.size();
 }
 
+// The body of n rows built the way the report builds it, where the test for
+// "is this the first element" copies the whole body trimmed, and with a
+// plain emptiness test.
+double TempoCorpo(int n, bool aparando) {
+  const auto inicio = Relogio::now();
+  std::string corpo;
+  for (int i = 0; i < n; ++i) {
+    if (aparando ? !Trim(corpo).empty() : !corpo.empty()) corpo += ", ";
+    corpo += "{\"id_fatura\": " + std::to_string(kIdInicial + i) + ", \"valorPago\": " + TrocarPontoVirgula("150,75") +
+             "}";
+  }
+  corpo = "[" + corpo + "]";
+  const double t = Segundos(inicio);
+  if (corpo.size() < static_cast<std::size_t>(n)) throw std::runtime_error("short body");
+  return t;
+}
+
 }  // namespace
 
 int main() {
@@ -112,26 +130,43 @@ int main() {
     AmbienteServico amb(ini);
     PastaTemporaria pasta{"bench-faturas-pagas"};
     const std::string base = (std::filesystem::path(pasta.str()) / "BASE.FDB").string();
+    const std::string semente = (std::filesystem::path(pasta.str()) / "SEMENTE.FDB").string();
     Semear(amb.Bancos().dados, sim.Porta(), n);
-    std::filesystem::copy_file(amb.Bancos().dados, base);
+    std::filesystem::copy_file(amb.Bancos().dados, semente);
 
-    double t_base = 0;
+    // Fresh copies of the seeded database for every run; the two sides take
+    // turns in going first, and each keeps its best time.
+    const int rodadas = static_cast<int>(Tamanho("LUMIFORD_BENCH_RODADAS", 3));
+    double t_base = 1e9, t_servico = 1e9, cpu_base = 1e9, cpu_servico = 1e9;
     std::size_t marcadas_base = 0, corpo_base = 0;
-    {
+    const auto rodar_base = [&] {
+      std::filesystem::copy_file(semente, base, std::filesystem::copy_options::overwrite_existing);
       FirebirdDireto db(base);
       const auto inicio = Relogio::now();
+      const double cpu = SegundosCpu();
       marcadas_base = LinhaDeBase(db, corpo_base);
-      t_base = Segundos(inicio);
-    }
-
-    double t_servico = 0;
-    {
+      t_base = std::min(t_base, Segundos(inicio));
+      cpu_base = std::min(cpu_base, SegundosCpu() - cpu);
+    };
+    const auto rodar_servico = [&] {
+      std::filesystem::copy_file(semente, amb.Bancos().dados, std::filesystem::copy_options::overwrite_existing);
       dm = std::make_unique<Tdm>();
       if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
       const auto inicio = Relogio::now();
+      const double cpu = SegundosCpu();
       EnviarFaturasPagas();
-      t_servico = Segundos(inicio);
+      t_servico = std::min(t_servico, Segundos(inicio));
+      cpu_servico = std::min(cpu_servico, SegundosCpu() - cpu);
       dm.reset();
+    };
+    for (int r = 0; r < rodadas; ++r) {
+      if (r % 2) {
+        rodar_servico();
+        rodar_base();
+      } else {
+        rodar_base();
+        rodar_servico();
+      }
     }
     const std::string marcadas = lumiford::teste::ValorSQL(
         amb.Bancos().dados, "SELECT COUNT(*) FROM MOV_CONTAS_RECEBER WHERE FATURA_ENVIADA = '2'");
@@ -143,9 +178,12 @@ int main() {
 
     std::printf("  request body: %.2f MB (baseline built %.2f MB)\n", static_cast<double>(corpo) / 1e6,
                 static_cast<double>(corpo_base) / 1e6);
-    std::printf("  baseline (same statements, Firebird interface): %8.3f s\n", t_base);
-    std::printf("  EnviarFaturasPagas (statements + body + POST):  %8.3f s\n", t_servico);
-    std::printf("  ratio: %.3f (goal <= 1.3)\n", t_servico / t_base);
+    std::printf("  baseline (same statements, Firebird interface): %8.3f s, CPU %.3f s\n", t_base, cpu_base);
+    std::printf("  EnviarFaturasPagas (statements + body + POST):  %8.3f s, CPU %.3f s (best of %d)\n", t_servico,
+                cpu_servico, rodadas);
+    std::printf("  ratio: %.3f (goal <= 1.3); CPU ratio %.3f\n", t_servico / t_base, cpu_servico / cpu_base);
+    std::printf("  body of %d rows built with the trimmed-copy test: %.3f s; with an emptiness test: %.3f s\n", n,
+                TempoCorpo(n, true), TempoCorpo(n, false));
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_faturas_pagas: %s\n", e.what());
