@@ -69,8 +69,8 @@ criar_banco() {
   isql-fb -q -b -ch UTF8 -i "$DIR/criar.sql" > "$DIR/criar.log" 2>&1 || { cat "$DIR/criar.log" >&2; exit 1; }
 }
 criar_banco "$DIR/Dados/DADOS.FDB" tests/fixtures/erp_schema.sql "$D/dados.sql"
-criar_banco "$DIR/Dados/HISTORICO_SISTEMA.FDB" tests/fixtures/historico_schema.sql
 grep -q "'12.345.678/0001-95', 60, '2'" "$DIR/criar.sql" || { echo "could not set the long interval" >&2; exit 1; }
+criar_banco "$DIR/Dados/HISTORICO_SISTEMA.FDB" tests/fixtures/historico_schema.sql
 
 "$DIR/servico/lumiford_financeiro" > "$DIR/servico.out" 2>&1 &
 PID_SERVICO=$!
@@ -89,10 +89,18 @@ sleep "$IDLE"
 CPU_DEPOIS=$(cpu_ticks)
 RSS_DEPOIS=$(rss_kb)
 PICO=$(awk '/^VmHWM:/ {print $2}' "/proc/$PID_SERVICO/status")
+PARTES=$(awk '/^(RssAnon|RssFile|RssShmem):/ {printf "%s %.1f MB  ", $1, $2/1024}' "/proc/$PID_SERVICO/status")
+PSS=$(awk '/^Pss:/ {printf "%.1f", $2/1024}' "/proc/$PID_SERVICO/smaps_rollup")
+# The mappings that hold the most resident memory, to see what bounds it.
+MAIORES=$(awk '/^[0-9a-f]+-[0-9a-f]+ / {nome = (NF >= 6 ? $6 : "[anon]")} /^Rss:/ {r[nome] += $2}
+  END {for (n in r) printf "%8.1f MB  %s\n", r[n]/1024, n}' "/proc/$PID_SERVICO/smaps" | sort -rn | head -8)
 LINHAS=$(grep -c . "$DIR/servico/Log.txt" 2>/dev/null || echo 0)
 
 echo "Idle footprint of lumiford_financeiro (service mode, after its first runs; $LINHAS log lines written)"
 awk -v a="$RSS_ANTES" -v d="$RSS_DEPOIS" -v p="$PICO" 'BEGIN {
   printf "  resident memory between runs: %.1f MB at the start of the idle, %.1f MB at its end (goal < 12 MB); high-water mark %.1f MB\n", a/1024, d/1024, p/1024 }'
+echo "  of which: $PARTES(proportional share, Pss: $PSS MB)"
+echo "  largest resident mappings:"
+echo "$MAIORES"
 awk -v t=$((CPU_DEPOIS - CPU_ANTES)) -v hz="$HZ" -v s="$IDLE" 'BEGIN {
   printf "  CPU used over %d s idle: %.2f s (goal < 0.1 s)\n", s, t/hz }'
