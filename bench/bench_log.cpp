@@ -3,8 +3,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <map>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "global/log.h"
 #include "plataforma/executavel.h"
@@ -61,4 +64,39 @@ void BM_PrimeiraChamadaReescreve(benchmark::State& state) {
 BENCHMARK(BM_GravarLog)->Arg(0)->Arg(100)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PrimeiraChamadaReescreve)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-BENCHMARK_MAIN();
+namespace {
+
+// The console report, keeping the time per line of each log size so that
+// the ratio of the two, measured in this one run, can be printed after it.
+class RelatorioComRazao : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs)
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred)
+        tempos_[run.benchmark_name()] = run.GetAdjustedRealTime();
+  }
+  double Tempo(const std::string& nome) const {
+    const auto it = tempos_.find(nome);
+    return it == tempos_.end() ? 0 : it->second;
+  }
+
+ private:
+  std::map<std::string, double> tempos_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RelatorioComRazao relatorio;
+  benchmark::RunSpecifiedBenchmarks(&relatorio);
+  const double vazio = relatorio.Tempo("BM_GravarLog/0");
+  const double grande = relatorio.Tempo("BM_GravarLog/100");
+  if (vazio > 0 && grande > 0)
+    std::printf("GravarLog: one line on a 100 MB log costs %.2f x one line on an empty log (goal < 1.5)\n",
+                grande / vazio);
+  benchmark::Shutdown();
+  return 0;
+}
