@@ -72,6 +72,14 @@ criar_banco "$DIR/Dados/DADOS.FDB" tests/fixtures/erp_schema.sql "$D/dados.sql"
 grep -q "'12.345.678/0001-95', 60, '2'" "$DIR/criar.sql" || { echo "could not set the long interval" >&2; exit 1; }
 criar_banco "$DIR/Dados/HISTORICO_SISTEMA.FDB" tests/fixtures/historico_schema.sql
 
+# The documents the ERP leaves for the uploads, as in the demo.
+BOLETOS="$DIR/Dados/Boleto/12345678000195"
+mkdir -p "$BOLETOS/98765432000110" "$BOLETOS/12345678901" "$DIR/Dados/NFSe/Empresa_007"
+printf '%%PDF-1.4\n%% boleto CM 1001-1\n%%%%EOF\n' > "$BOLETOS/98765432000110/CM 1001-1.pdf"
+printf '%%PDF-1.4\n%% boleto CM 1002-1\n%%%%EOF\n' > "$BOLETOS/12345678901/CM 1002-1.pdf"
+printf '<?xml version="1.0" encoding="UTF-8"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n' \
+  > "$DIR/Dados/NFSe/Empresa_007/NFSe_457.xml"
+
 "$DIR/servico/lumiford_financeiro" > "$DIR/servico.out" 2>&1 &
 PID_SERVICO=$!
 
