@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 #include "global/ini.h"
 #include "global/uglobal.h"
@@ -13,12 +14,22 @@
 
 namespace {
 
+// Kept in plain storage: the handler that removes it runs after the
+// destructors of function-local statics.
+char g_diretorio[4096];
+
 const std::string& Diretorio() {
   static const std::string diretorio = [] {
-    std::string modelo = (std::filesystem::temp_directory_path() / "fuzz_ini.XXXXXX").string();
-    if (!::mkdtemp(modelo.data())) std::abort();
-    SubstituirDiretorioExecutavel(modelo);
-    return modelo;
+    const std::string modelo = (std::filesystem::temp_directory_path() / "fuzz_ini.XXXXXX").string();
+    if (modelo.size() >= sizeof g_diretorio) std::abort();
+    modelo.copy(g_diretorio, modelo.size());
+    if (!::mkdtemp(g_diretorio)) std::abort();
+    std::atexit([] {
+      std::error_code ignorado;
+      std::filesystem::remove_all(g_diretorio, ignorado);
+    });
+    SubstituirDiretorioExecutavel(g_diretorio);
+    return std::string(g_diretorio);
   }();
   return diretorio;
 }
