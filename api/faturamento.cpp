@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -147,6 +149,8 @@ void LerContatos(const ValorJson& item, ContatosLinha& contatos) {
 // (for the dump) and the error is returned.
 std::exception_ptr LerItens(const ValorJson& dados, TabelaFaturamento& linhas,
                             std::vector<std::optional<ContatosLinha>>& contatos) {
+  linhas.reserve(dados.Size());
+  contatos.reserve(dados.Size());
   try {
     for (const auto& item : dados.GetArray()) {
       auto& l = linhas.emplace_back();
@@ -201,6 +205,15 @@ void Despejar(const TabelaFaturamento& linhas, const std::vector<std::optional<C
   }
 }
 
+// Empty reads as 0; otherwise decimal digits that fit the ERP's integer column.
+void ValidarNumeroFatura(const std::string& id) {
+  if (id.empty()) return;
+  const bool so_digitos =
+      id.size() <= 10 && std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!so_digitos || std::stoll(id) > std::numeric_limits<std::int32_t>::max())
+    throw std::runtime_error("'" + id + "' is not a valid integer value");
+}
+
 }  // namespace
 
 void BuscarFaturamento() {
@@ -224,6 +237,10 @@ void BuscarFaturamento() {
     // stays for a later run.
     if (erro) std::rethrow_exception(erro);
   }
+
+  // An invoice number that cannot be stored ends the run before anything is
+  // written, not after its client has been registered.
+  for (const auto& linha : linhas) ValidarNumeroFatura(linha.IdFatura);
 
   if (EmDebug()) GravarLog("Buscando Fatura nos lançamentos de Faturamento.");
   for (auto& linha : linhas) {

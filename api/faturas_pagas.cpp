@@ -127,7 +127,9 @@ void EnviarFaturasPagas() {
 void TransmitirFaturasPagas() {
   std::string corpo;
   for (const auto& linha : Registros) {
-    if (!Trim(corpo).empty()) corpo += ", ";
+    // The text holds whole items only, so "not blank" is "not empty" (and a
+    // trim per row would make the body cost grow with the square of its size).
+    if (!corpo.empty()) corpo += ", ";
     // A receivable without payment entries has a null sum: it goes out as 0,
     // never as an empty value that would spoil the whole body.
     const std::string valor = linha[2].empty() ? "0" : TrocarPontoVirgula(linha[2]);

@@ -12,6 +12,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <utility>
@@ -192,7 +193,10 @@ struct TIdHTTP::Impl {
   std::chrono::milliseconds tempo_conexao{5000};
   std::chrono::milliseconds tempo_leitura{10000};
 
+  // Built once for the trust settings in force (they are read at start):
+  // loading the system's CA store costs tens of milliseconds per connection.
   std::unique_ptr<ssl::context> contexto;
+  std::string chave_contexto;
   std::optional<beast::tcp_stream> simples;
   std::optional<beast::ssl_stream<beast::tcp_stream>> seguro;
   std::string chave;         // scheme, host and port of the open connection
@@ -224,7 +228,6 @@ struct TIdHTTP::Impl {
     if (seguro) beast::get_lowest_layer(*seguro).socket().close(ec);
     simples.reset();
     seguro.reset();
-    contexto.reset();
     chave.clear();
     reutilizavel = false;
     buffer.clear();
@@ -261,18 +264,25 @@ struct TIdHTTP::Impl {
     if (ec_resolucao) throw ErroTransporte("Não foi possível resolver " + e.host_rede + ": " + ec_resolucao.message());
 
     if (e.tls) {
-      contexto = std::make_unique<ssl::context>(ssl::context::tls_client);
-      SSL_CTX_set_min_proto_version(contexto->native_handle(), TLS1_2_VERSION);
-      if (VerificacaoCertificadoDesligada()) {
-        contexto->set_verify_mode(ssl::verify_none);
-      } else {
-        contexto->set_verify_mode(ssl::verify_peer);
-        error_code ec;
-        contexto->set_default_verify_paths(ec);
-        if (!CertificadoCA.empty()) {
-          contexto->load_verify_file(CertificadoCA, ec);
-          if (ec) throw ErroTransporte("Não foi possível ler o certificado " + CertificadoCA + ": " + ec.message());
+      const std::string chave_atual = ChaveConfianca();
+      if (!contexto || chave_contexto != chave_atual) {
+        contexto.reset();
+        chave_contexto.clear();
+        auto novo = std::make_unique<ssl::context>(ssl::context::tls_client);
+        SSL_CTX_set_min_proto_version(novo->native_handle(), TLS1_2_VERSION);
+        if (VerificacaoCertificadoDesligada()) {
+          novo->set_verify_mode(ssl::verify_none);
+        } else {
+          novo->set_verify_mode(ssl::verify_peer);
+          error_code ec;
+          novo->set_default_verify_paths(ec);
+          if (!CertificadoCA.empty()) {
+            novo->load_verify_file(CertificadoCA, ec);
+            if (ec) throw ErroTransporte("Não foi possível ler o certificado " + CertificadoCA + ": " + ec.message());
+          }
         }
+        contexto = std::move(novo);
+        chave_contexto = chave_atual;
       }
       seguro.emplace(ioc, *contexto);
     } else {
@@ -377,11 +387,27 @@ struct TIdHTTP::Impl {
 
   // Reads one reply; keeps its cookies; returns the body of a 2xx reply and
   // throws ErroHttpStatus for any other status.
+  // What the trust of a TLS context depends on: the switch, and the extra CA
+  // file as it is now on disk.
+  static std::string ChaveConfianca() {
+    std::string chave = (VerificacaoCertificadoDesligada() ? "0|" : "1|") + CertificadoCA;
+    if (!CertificadoCA.empty()) {
+      std::error_code ec;
+      const auto quando = std::filesystem::last_write_time(CertificadoCA, ec);
+      const auto tamanho = std::filesystem::file_size(CertificadoCA, ec);
+      chave += ec ? std::string("|?") : "|" + std::to_string(quando.time_since_epoch().count()) + "|" +
+                                           std::to_string(tamanho);
+    }
+    return chave;
+  }
+
   std::string LerResposta(const PartesEndereco& e, bool reusada) {
     http::response_parser<http::string_body> leitor;
     leitor.body_limit(kLimiteResposta);
     leitor.header_limit(64 * 1024);
     leitor.eager(true);
+    // Large reads: a 10 MB reply in 512-byte pieces costs thousands of loop turns.
+    buffer.reserve(64 * 1024);
     while (!leitor.is_done()) {
       error_code resultado;
       Base().expires_after(tempo_leitura);

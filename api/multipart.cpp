@@ -109,7 +109,8 @@ std::string NomeArquivoParte(const std::string& caminho) {
 }
 
 std::string NomeCabecalhoParte(const std::string& nome) {
-  if (AsciiImprimivel(nome)) return nome;
+  // A quote or a backslash would end or escape the quoted header value.
+  if (AsciiImprimivel(nome) && nome.find_first_of("\"\\") == std::string::npos) return nome;
   // Encoded words hold at most 75 characters and whole characters only: 45
   // bytes of text give 60 of base64 plus the 12 of the frame.
   constexpr std::size_t kBytesPorPalavra = 45;

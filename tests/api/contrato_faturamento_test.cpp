@@ -293,11 +293,11 @@ TEST_F(ContratoFaturamento, FaturaSemNumeroInteiroTerminaAExecucaoEMantemARequis
   ruim.id_fatura = J("10-2");
   Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), ruim, ItemCliente(1003, CnpjTeste(3))}));
 
-  EXPECT_EQ(ExecutarComErro(), "'010-2' is not a valid integer value");
+  EXPECT_EQ(ExecutarComErro(), "'10-2' is not a valid integer value");
 
-  // The clients registered before the error stay; nothing else is written.
-  EXPECT_EQ(Pessoas(), (Tabela{{"101", CnpjTesteFormatado(1), "Cliente 1001"},
-                               {"102", CnpjTesteFormatado(2), "Cliente 1002"}}));
+  // Found while the reply is read: nothing at all is written, no client either.
+  EXPECT_EQ(Pessoas(), Tabela{});
+  EXPECT_EQ(Gerador("CAD_PESSOA"), "100");
   EXPECT_EQ(Itens(), Tabela{});
   EXPECT_EQ(Cabecalhos(), Tabela{});
   EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
