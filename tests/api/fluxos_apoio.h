@@ -25,6 +25,7 @@
 #include "global/uglobal.h"
 #include "tests/api/apoio.h"
 #include "tests/support/banco_teste.h"
+#include "tests/support/outro_processo.h"
 #include "tests/support/simulador.h"
 
 namespace lumiford::teste {
@@ -107,49 +108,6 @@ inline std::string Alvo(const RequisicaoGravada& req) {
   const auto inicio = req.cabeca.find(' ') + 1;
   return req.cabeca.substr(inicio, req.cabeca.find(' ', inicio) - inicio);
 }
-
-// A child process that holds a file open for writing until it is destroyed.
-class EscritorExterno {
- public:
-  explicit EscritorExterno(const std::string& caminho) {
-    int pronto[2], fim[2];
-    if (::pipe(pronto) != 0 || ::pipe(fim) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(pronto[0]);
-      ::close(fim[1]);
-      const int fd = ::open(caminho.c_str(), O_WRONLY);
-      char c = fd >= 0 ? 'y' : 'n';
-      (void)!::write(pronto[1], &c, 1);
-      (void)!::read(fim[0], &c, 1);
-      ::_exit(0);
-    }
-    ::close(pronto[1]);
-    ::close(fim[0]);
-    fim_ = fim[1];
-    char c = 0;
-    (void)!::read(pronto[0], &c, 1);
-    ::close(pronto[0]);
-    aberto_ = c == 'y';
-  }
-  ~EscritorExterno() { Soltar(); }
-  EscritorExterno(const EscritorExterno&) = delete;
-  EscritorExterno& operator=(const EscritorExterno&) = delete;
-
-  bool Aberto() const { return aberto_; }
-  void Soltar() {
-    if (pid_ <= 0) return;
-    ::close(fim_);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int fim_ = -1;
-  bool aberto_ = false;
-};
 
 class AmbienteFluxos : public ::testing::Test {
  protected:

@@ -74,7 +74,7 @@ TEST_F(TimerDosFluxos, ArquivoPresoPorOutroEscritorEncerraARodadaNaquelaLinha) {
   Iniciar(/*debug=*/true, 7, std::nullopt, "10");
   RegistrarFluxos();
   PrepararOsTres({"1234", "1235", "1236"});
-  EscritorExterno escritor((PastaBoletos() / "CM 1235-1.pdf").string());
+  ArquivoAbertoEmOutroProcesso escritor((PastaBoletos() / "CM 1235-1.pdf").string(), O_WRONLY);
   ASSERT_TRUE(escritor.Aberto());
 
   EXPECT_THROW(dm->TimerTimer(), std::system_error);

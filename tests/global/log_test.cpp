@@ -20,6 +20,7 @@
 #include "global/log.h"
 #include "global/uglobal.h"
 #include "plataforma/executavel.h"
+#include "tests/support/outro_processo.h"
 #include "tests/support/pasta_temporaria.h"
 
 namespace {
@@ -265,56 +266,15 @@ TEST_F(LogTest, InvalidUtf8FileIsKeptAsideAndReported) {
   }
 }
 
-// A child process that holds the file open for writing until told to write
-// its last words and go.
-class Escritor {
- public:
-  explicit Escritor(const std::string& caminho) {
-    int pronto[2], fim[2];
-    if (::pipe(pronto) != 0 || ::pipe(fim) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(pronto[0]);
-      ::close(fim[1]);
-      const int fd = ::open(caminho.c_str(), O_WRONLY | O_APPEND);
-      char c = fd >= 0 ? 'y' : 'n';
-      (void)!::write(pronto[1], &c, 1);
-      (void)!::read(fim[0], &c, 1);
-      (void)!::write(fd, "escrito depois\r\n", 16);
-      ::_exit(0);
-    }
-    ::close(pronto[1]);
-    ::close(fim[0]);
-    fim_ = fim[1];
-    char c = 0;
-    (void)!::read(pronto[0], &c, 1);
-    ::close(pronto[0]);
-    aberto_ = c == 'y';
-  }
-  ~Escritor() { Terminar(); }
-  bool Aberto() const { return aberto_; }
-  void Terminar() {
-    if (pid_ <= 0) return;
-    ::close(fim_);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int fim_ = -1;
-  bool aberto_ = false;
-};
-
 TEST_F(LogTest, FileHeldByAnotherWriterIsKeptAsideAndReported) {
   GravarLog("antes");
   const std::string antes = Log();
   {
-    Escritor escritor(pasta / "Log.txt");
+    lumiford::teste::ArquivoAbertoEmOutroProcesso escritor(pasta.str() + "/Log.txt", O_WRONLY | O_APPEND,
+                                                         "escrito depois\r\n");
     ASSERT_TRUE(escritor.Aberto());
     GravarLog("durante");
-    escritor.Terminar();
+    escritor.Soltar();
   }
   EXPECT_EQ(Log(), BOM + P +
                        "Erro ao ler Log.txt: o arquivo está aberto para escrita por outro processo "

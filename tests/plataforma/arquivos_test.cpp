@@ -15,11 +15,13 @@
 
 #include "plataforma/arquivos.h"
 #include "plataforma/executavel.h"
+#include "tests/support/outro_processo.h"
 #include "tests/support/pasta_temporaria.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using lumiford::teste::ArquivoAbertoEmOutroProcesso;
 
 std::string LerBytes(const std::string& caminho) {
   std::ifstream arquivo(caminho, std::ios::binary);
@@ -42,44 +44,6 @@ std::string LerTudo(const ArquivoLeitura& arquivo) {
   }
   return conteudo;
 }
-
-// A child process that opens the file with the given flags and keeps it open
-// until the object is destroyed.
-class OutroProcesso {
- public:
-  OutroProcesso(const std::string& caminho, int flags) {
-    int pronto[2], fim[2];
-    if (::pipe(pronto) != 0 || ::pipe(fim) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(pronto[0]);
-      ::close(fim[1]);
-      const int fd = ::open(caminho.c_str(), flags);
-      char c = fd >= 0 ? 'y' : 'n';
-      (void)!::write(pronto[1], &c, 1);
-      (void)!::read(fim[0], &c, 1);
-      ::_exit(0);
-    }
-    ::close(pronto[1]);
-    ::close(fim[0]);
-    fim_ = fim[1];
-    char c = 0;
-    (void)!::read(pronto[0], &c, 1);
-    ::close(pronto[0]);
-    aberto_ = c == 'y';
-  }
-  ~OutroProcesso() {
-    ::close(fim_);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-  bool Aberto() const { return aberto_; }
-
- private:
-  pid_t pid_ = -1;
-  int fim_ = -1;
-  bool aberto_ = false;
-};
 
 class ArquivosTest : public ::testing::Test {
  protected:
@@ -131,7 +95,7 @@ TEST_F(ArquivosTest, AFileHeldOpenForWritingByAnotherProcessIsRefused) {
   const std::string caminho = pasta / "nota.xml";
   GravarBytes(caminho, "<xml/>");
   {
-    OutroProcesso escritor(caminho, O_WRONLY);
+    ArquivoAbertoEmOutroProcesso escritor(caminho, O_WRONLY);
     ASSERT_TRUE(escritor.Aberto());
     try {
       ArquivoLeitura::AbrirSemEscritores(caminho);
@@ -143,11 +107,11 @@ TEST_F(ArquivosTest, AFileHeldOpenForWritingByAnotherProcessIsRefused) {
   }
   {
     // Other readers are no obstacle, and we never hold them up.
-    OutroProcesso leitor(caminho, O_RDONLY);
+    ArquivoAbertoEmOutroProcesso leitor(caminho, O_RDONLY);
     ASSERT_TRUE(leitor.Aberto());
     const ArquivoLeitura arquivo = ArquivoLeitura::AbrirSemEscritores(caminho);
     EXPECT_EQ(LerTudo(arquivo), "<xml/>");
-    OutroProcesso escritor(caminho, O_WRONLY);  // opens at once: we hold no lease
+    ArquivoAbertoEmOutroProcesso escritor(caminho, O_WRONLY);  // opens at once: we hold no lease
     EXPECT_TRUE(escritor.Aberto());
   }
   // Once the writer is gone the file opens.
