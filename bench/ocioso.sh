@@ -18,8 +18,6 @@ if [ ! -x "$BUILD/servico/lumiford_financeiro" ] || [ ! -x "$BUILD/tools/simulad
 fi
 
 DIR=$(mktemp -d "${TMPDIR:-/tmp}/lumiford-ocioso-XXXXXX")
-mkdir -p "$DIR/servico" "$DIR/Dados" "$DIR/simulador"
-cp "$BUILD/servico/lumiford_financeiro" "$DIR/servico/"
 
 PID_SIMULADOR=
 PID_SERVICO=
@@ -31,54 +29,9 @@ encerrar() {
 }
 trap encerrar EXIT
 
-D=scripts/demo
-"$BUILD/tools/simulador_fornecedor" --https --ca "$DIR/simulador/ca.pem" --registro "$DIR/simulador" \
-  --rota /api/financeiro/cliente/faturado 200 "@$D/faturado.json" \
-  --rota /api/financeiro/cliente/faturamento 200 "@$D/faturamento.json" \
-  --rota /api/financeiro/fatura/documento/boleto 200 "@$D/boleto.json" \
-  --rota /api/financeiro/fatura/documento/nota-fiscal 200 "@$D/nota-fiscal.json" \
-  > "$DIR/simulador/porta.txt" &
-PID_SIMULADOR=$!
-for _ in $(seq 50); do [ -s "$DIR/simulador/porta.txt" ] && break; sleep 0.1; done
-PORTA=$(head -n1 "$DIR/simulador/porta.txt" | tr -dc '0-9')
-[ -n "$PORTA" ] || { echo "the supplier simulator did not start" >&2; exit 1; }
-
-cat > "$DIR/servico/lumiford.ini" <<INI
-[Lumiford]
-Empresa=7
-Lumiford=$DIR
-Servidor=$DIR/Dados
-Nome_Servidor=$(uname -n)
-Debug=Nao
-CertificadoCA=$DIR/simulador/ca.pem
-INI
-
-MESES=(Janeiro Fevereiro Março Abril Maio Junho Julho Agosto Setembro Outubro Novembro Dezembro)
-ANO=$(date +%Y); MES=${MESES[$(( $(date +%-m) - 1 ))]}
-criar_banco() {
-  local arquivo=$1 esquema=$2 dados=${3:-}
-  {
-    echo "SET SQL DIALECT 3;"
-    echo "CREATE DATABASE '$arquivo' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1252;"
-    cat "$esquema"
-    # The demo's company, with the paid-invoice timer every 60 minutes.
-    [ -n "$dados" ] && sed -e "s/@PORTA@/$PORTA/" -e "s/@ANO@/$ANO/" -e "s/@MES@/$MES/" \
-      -e "s|'12.345.678/0001-95', 1, '2'|'12.345.678/0001-95', 60, '2'|" "$dados"
-    true
-  } > "$DIR/criar.sql"
-  isql-fb -q -b -ch UTF8 -i "$DIR/criar.sql" > "$DIR/criar.log" 2>&1 || { cat "$DIR/criar.log" >&2; exit 1; }
-}
-criar_banco "$DIR/Dados/DADOS.FDB" tests/fixtures/erp_schema.sql "$D/dados.sql"
-grep -q "'12.345.678/0001-95', 60, '2'" "$DIR/criar.sql" || { echo "could not set the long interval" >&2; exit 1; }
-criar_banco "$DIR/Dados/HISTORICO_SISTEMA.FDB" tests/fixtures/historico_schema.sql
-
-# The documents the ERP leaves for the uploads, as in the demo.
-BOLETOS="$DIR/Dados/Boleto/12345678000195"
-mkdir -p "$BOLETOS/98765432000110" "$BOLETOS/12345678901" "$DIR/Dados/NFSe/Empresa_007"
-printf '%%PDF-1.4\n%% boleto CM 1001-1\n%%%%EOF\n' > "$BOLETOS/98765432000110/CM 1001-1.pdf"
-printf '%%PDF-1.4\n%% boleto CM 1002-1\n%%%%EOF\n' > "$BOLETOS/12345678901/CM 1002-1.pdf"
-printf '<?xml version="1.0" encoding="UTF-8"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n' \
-  > "$DIR/Dados/NFSe/Empresa_007/NFSe_457.xml"
+# The demo's installation, debug off, the paid-invoice timer every 60 minutes.
+source scripts/demo/instalacao.sh
+MontarInstalacaoDemo "$DIR" "$BUILD" Nao 60
 
 "$DIR/servico/lumiford_financeiro" > "$DIR/servico.out" 2>&1 &
 PID_SERVICO=$!

@@ -16,60 +16,13 @@ cmake --build "$BUILD" -j "$(nproc)" --target lumiford_financeiro simulador_forn
 
 DEMO=$RAIZ/demo
 rm -rf "$DEMO"
-mkdir -p "$DEMO/servico" "$DEMO/Dados" "$DEMO/simulador"
-cp "$BUILD/servico/lumiford_financeiro" "$DEMO/servico/"
 
 PID_SIMULADOR=
 encerrar() { [ -n "$PID_SIMULADOR" ] && kill "$PID_SIMULADOR" 2>/dev/null && wait "$PID_SIMULADOR" 2>/dev/null; true; }
 trap encerrar EXIT
 
-# The supplier simulator: HTTPS with a test CA that the service is told to trust.
-D=scripts/demo
-"$BUILD/tools/simulador_fornecedor" --https --ca "$DEMO/simulador/ca.pem" --registro "$DEMO/simulador" \
-  --rota /api/financeiro/cliente/faturado 200 "@$D/faturado.json" \
-  --rota /api/financeiro/cliente/faturamento 200 "@$D/faturamento.json" \
-  --rota /api/financeiro/fatura/documento/boleto 200 "@$D/boleto.json" \
-  --rota /api/financeiro/fatura/documento/nota-fiscal 200 "@$D/nota-fiscal.json" \
-  > "$DEMO/simulador/porta.txt" &
-PID_SIMULADOR=$!
-for _ in $(seq 50); do [ -s "$DEMO/simulador/porta.txt" ] && break; sleep 0.1; done
-PORTA=$(head -n1 "$DEMO/simulador/porta.txt" | tr -dc '0-9')
-[ -n "$PORTA" ] || { echo "the supplier simulator did not start" >&2; exit 1; }
-
-cat > "$DEMO/servico/lumiford.ini" <<INI
-[Lumiford]
-Empresa=7
-Lumiford=$DEMO
-Servidor=$DEMO/Dados
-Nome_Servidor=$(uname -n)
-Debug=Sim
-CertificadoCA=$DEMO/simulador/ca.pem
-INI
-
-# The two databases, from our ERP schema, through the embedded engine.
-MESES=(Janeiro Fevereiro Março Abril Maio Junho Julho Agosto Setembro Outubro Novembro Dezembro)
-ANO=$(date +%Y); MES=${MESES[$(( $(date +%-m) - 1 ))]}
-criar_banco() {
-  local arquivo=$1 esquema=$2 dados=${3:-}
-  {
-    echo "SET SQL DIALECT 3;"
-    echo "CREATE DATABASE '$arquivo' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1252;"
-    cat "$esquema"
-    [ -n "$dados" ] && sed -e "s/@PORTA@/$PORTA/" -e "s/@ANO@/$ANO/" -e "s/@MES@/$MES/" "$dados"
-    true
-  } > "$DEMO/criar.sql"
-  isql-fb -q -b -ch UTF8 -i "$DEMO/criar.sql" > "$DEMO/criar.log" 2>&1 || { cat "$DEMO/criar.log" >&2; exit 1; }
-}
-criar_banco "$DEMO/Dados/DADOS.FDB" tests/fixtures/erp_schema.sql "$D/dados.sql"
-criar_banco "$DEMO/Dados/HISTORICO_SISTEMA.FDB" tests/fixtures/historico_schema.sql
-
-# The documents the ERP leaves for the uploads (the boleto of receivable 1003 is missing on purpose).
-BOLETOS="$DEMO/Dados/Boleto/12345678000195"
-mkdir -p "$BOLETOS/98765432000110" "$BOLETOS/12345678901" "$DEMO/Dados/NFSe/Empresa_007"
-printf '%%PDF-1.4\n%% boleto CM 1001-1\n%%%%EOF\n' > "$BOLETOS/98765432000110/CM 1001-1.pdf"
-printf '%%PDF-1.4\n%% boleto CM 1002-1\n%%%%EOF\n' > "$BOLETOS/12345678901/CM 1002-1.pdf"
-printf '<?xml version="1.0" encoding="UTF-8"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n' \
-  > "$DEMO/Dados/NFSe/Empresa_007/NFSe_457.xml"
+source scripts/demo/instalacao.sh
+MontarInstalacaoDemo "$DEMO" "$BUILD" Sim 1
 
 resumo() {
   cat > "$DEMO/resumo.sql" <<'SQL'

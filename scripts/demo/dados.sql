@@ -1,11 +1,11 @@
 /* Sample data of the demonstration: company 7 with the integration on,
    paid receivables with invoice identifiers, contract receivables with
    boletos and an authorised service invoice, and a pending billing request.
-   @PORTA@, @ANO@ and @MES@ are filled in by demo.sh. */
+   @PORTA@, @ANO@, @MES@ and @INTERVALO@ are filled in by instalacao.sh. */
 
 INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO,
   API_FORNECEDOR_CONEXAO, API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO)
-VALUES (7, 'Demonstração Serviços Ltda', '12.345.678/0001-95', 1, '2',
+VALUES (7, 'Demonstração Serviços Ltda', '12.345.678/0001-95', @INTERVALO@, '2',
   'https', '127.0.0.1:@PORTA@/api', 'demo7f3a9c2e', 3);
 
 INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, TIPO_CLIENTE) VALUES (15, 'Padaria Pão Quente Ltda', '98.765.432/0001-10', '2');
