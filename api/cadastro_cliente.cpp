@@ -7,6 +7,7 @@
 #include <string>
 
 #include "api/faturamento.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "dm/win1252.h"
 #include "global/funcoes.h"
@@ -40,16 +41,6 @@ const char* const kInsercaoPessoa =
 // another program drawing at the same moment leaves a gap, never a collision.
 const char* const kNovoCodigoPessoa = "SELECT GEN_ID(CAD_PESSOA, 1) ULTIMO FROM GENERATORS";
 
-const char* const kFlagsNao[] = {
-    "CLI_INATIVO", "TIPO_FORNECEDOR", "TIPO_TRANSPORTADORA", "TIPO_VENDEDOR", "TIPO_FUNCIONARIO",
-    "CLI_BLOQUEAR_VENDA_CREDIARIO", "CLI_POSSUE_IMOVEL", "CLI_POSSUE_AUTOMOVEL", "CLI_PAGA_ALUGUEL",
-    "CLI_POSSUE_NIVEL_SUPERIOR", "CLI_PASSOU_SERASA", "CLI_PASSOU_SPC", "CLI_NAO_IMPRIMIR_CARTA_DEBITO",
-    "FOR_INATIVO", "VEN_INATIVO", "FUN_INATIVO", "TRA_INATIVO", "TIPO_CONVENIO", "CLI_PRAZO_VENCIMENTO_CREDIARIO",
-    "CLI_BLOQUEAR_VENDA_CHEQUE", "CLI_RESIDE_UM_ANO_ENDERECO", "ACERTO_CADASTRO", "CLI_NAO_COBRAR_JUROS_MENSAL",
-    "CLI_13_SALARIO_MANUTENCAO", "REAJUSTE_CONTRATO_MANUTENCAO", "CLI_BLOQUEAR_VENDA_DIAS_ATRASO",
-    "TRA_ENVIAR_COMUNICADO_NFE"};
-const char* const kFlagsSim[] = {"TIPO_CLIENTE", "CLI_CONTRATO_MANUTENCAO", "CLI_CONTRATO_FATURAMENTO"};
-
 // The columns are 32-bit integers: a larger value is no valid integer either.
 std::int64_t Inteiro32(const std::string& texto) {
   const std::int64_t valor = TextoParaInteiro(texto);
@@ -76,8 +67,8 @@ void InserirPessoa(const LinhaFaturamento& l, std::int64_t codigo, const CamposI
   q.ParamByName("BAIRRO").AsString(l.Bairro);
   q.ParamByName("CEP").AsString(FormatarCep(l.Cep));
   q.ParamByName("CIDADE").AsInteger(n.cidade);
-  for (const char* flag : kFlagsNao) q.ParamByName(flag).AsString("1");
-  for (const char* flag : kFlagsSim) q.ParamByName(flag).AsString("2");
+  for (const auto coluna : tabelas::cad_pessoa::ColunasNao) q.ParamByName(std::string(coluna)).AsString("1");
+  for (const auto coluna : tabelas::cad_pessoa::ColunasSim) q.ParamByName(std::string(coluna)).AsString("2");
   q.ParamByName("CNPJ_LICENCA").AsString(l.Cnpj);
   q.ParamByName("TIPO_CONTRATO_MANUTENCAO").AsString("Mensal");
   q.ParamByName("CLI_DIA_CONTRATO_MANUTENCAO").AsInteger(10);

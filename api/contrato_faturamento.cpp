@@ -8,6 +8,7 @@
 
 #include "api/faturamento.h"
 #include "dm/banco.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/log.h"
@@ -75,8 +76,7 @@ void CriarCabecalho(Cabecalho& c, const PeriodoReferencia& periodo) {
   if (EmDebug()) GravarLog("Gravando Faturamento.");
   auto& q = dm->FBqraux1;
   q.Close();
-  q.SetSQL("SELECT GEN_ID(MOV_CONTRATO_FATURAMENTO_" + ZerosEsquerda(std::to_string(CodigoEmpresa), 3) +
-           ", 1) ULTIMO FROM GENERATORS");
+  q.SetSQL("SELECT GEN_ID(" + tabelas::GeneratorContratoFaturamento(CodigoEmpresa) + ", 1) ULTIMO FROM GENERATORS");
   q.Open();
   if (q.Eof()) throw std::runtime_error("A tabela GENERATORS não tem registro.");
   c.numero = q.FieldByName("ULTIMO").AsInteger();
@@ -167,6 +167,6 @@ void GravarFaturamento(TabelaFaturamento& linhas, const PeriodoReferencia& perio
   q.Close();
   q.SetSQL(kRemocaoRequisicoes);
   q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
-  q.ParamByName("REQUISICAO").AsString("BUSCAR_FATURAMENTO_API");
+  q.ParamByName("REQUISICAO").AsString(std::string(tabelas::mov_requisicao_servico::BuscarFaturamentoApi));
   q.ExecSQL();
 }

@@ -15,6 +15,7 @@
 
 #include "api/chamada.h"
 #include "api/ufuncoes_api.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/datas.h"
 #include "global/funcoes.h"
@@ -32,7 +33,7 @@ bool HaRequisicaoPendente() {
   q.Close();
   q.SetSQL(kRequisicaoPendente);
   q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
-  q.ParamByName("REQUISICAO").AsString("BUSCAR_FATURAMENTO_API");
+  q.ParamByName("REQUISICAO").AsString(std::string(tabelas::mov_requisicao_servico::BuscarFaturamentoApi));
   q.Open();
   return !q.Eof() && q.FieldByName("NUMERO").AsInteger() > 0;
 }
@@ -148,7 +149,7 @@ void LerContatos(const ValorJson& item, ContatosLinha& contatos) {
 // Reads every item in order; on the first error the rows read so far stay
 // (for the dump) and the error is returned.
 std::exception_ptr LerItens(const ValorJson& dados, TabelaFaturamento& linhas,
-                            std::vector<std::optional<ContatosLinha>>& contatos) {
+                            ContatosFaturamento& contatos) {
   linhas.reserve(dados.Size());
   contatos.reserve(dados.Size());
   try {
@@ -179,7 +180,7 @@ std::exception_ptr LerItens(const ValorJson& dados, TabelaFaturamento& linhas,
   return nullptr;
 }
 
-void Despejar(const TabelaFaturamento& linhas, const std::vector<std::optional<ContatosLinha>>& contatos) {
+void Despejar(const TabelaFaturamento& linhas, const ContatosFaturamento& contatos) {
   for (std::size_t i = 0; i < linhas.size(); ++i) {
     const auto& l = linhas[i];
     GravarLog("");
@@ -216,6 +217,13 @@ void ValidarNumeroFatura(const std::string& id) {
 
 }  // namespace
 
+std::exception_ptr LerRespostaFaturamento(const std::string& resposta, TabelaFaturamento& linhas,
+                                          ContatosFaturamento& contatos) {
+  DocumentoJson documento;
+  const ValorJson& dados = LerEnvelope(resposta, documento);
+  return LerItens(dados, linhas, contatos);
+}
+
 void BuscarFaturamento() {
   if (!HaRequisicaoPendente()) return;
   if (EmDebug()) GravarLog("Recebendo os dados dos faturamentos.");
@@ -227,11 +235,9 @@ void BuscarFaturamento() {
   const std::string resposta = BuscarJson(url);
 
   TabelaFaturamento linhas;
-  std::vector<std::optional<ContatosLinha>> contatos;
+  ContatosFaturamento contatos;
   {
-    DocumentoJson documento;
-    const ValorJson& dados = LerEnvelope(resposta, documento);
-    const std::exception_ptr erro = LerItens(dados, linhas, contatos);
+    const std::exception_ptr erro = LerRespostaFaturamento(resposta, linhas, contatos);
     if (EmDebug()) Despejar(linhas, contatos);
     // Nothing is written when the reply could not be read whole: the request
     // stays for a later run.

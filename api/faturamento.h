@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,14 @@ struct PeriodoReferencia {
   int ano = 0;
   int mes = 0;
 };
+
+using ContatosFaturamento = std::vector<std::optional<ContatosLinha>>;
+
+// Reads the reply: the envelope (its errors are thrown), then every billing
+// item into its row and contacts. An error among the items is returned, with
+// the rows read before it kept for the debug dump.
+std::exception_ptr LerRespostaFaturamento(const std::string& resposta, TabelaFaturamento& linhas,
+                                          ContatosFaturamento& contatos);
 
 // Ties the row to a person of the ERP, registering a new client when needed.
 void ResolverCliente(LinhaFaturamento& linha);

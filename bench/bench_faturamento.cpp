@@ -13,7 +13,6 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "api/ufuncoes_api.h"
 #include "bench/apoio_bench.h"
 #include "bench/firebird_direto.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/json.h"
@@ -107,16 +107,6 @@ void Semear(const std::string& arquivo, int porta, const std::vector<ItemBench>&
   db.Executar("SET GENERATOR CAD_PESSOA TO " + std::to_string(codigo));
 }
 
-const char* const kColunasNao[] = {
-    "CLI_INATIVO", "TIPO_FORNECEDOR", "TIPO_TRANSPORTADORA", "TIPO_VENDEDOR", "TIPO_FUNCIONARIO",
-    "CLI_BLOQUEAR_VENDA_CREDIARIO", "CLI_POSSUE_IMOVEL", "CLI_POSSUE_AUTOMOVEL", "CLI_PAGA_ALUGUEL",
-    "CLI_POSSUE_NIVEL_SUPERIOR", "CLI_PASSOU_SERASA", "CLI_PASSOU_SPC", "CLI_NAO_IMPRIMIR_CARTA_DEBITO",
-    "FOR_INATIVO", "VEN_INATIVO", "FUN_INATIVO", "TRA_INATIVO", "TIPO_CONVENIO", "CLI_PRAZO_VENCIMENTO_CREDIARIO",
-    "CLI_BLOQUEAR_VENDA_CHEQUE", "CLI_RESIDE_UM_ANO_ENDERECO", "ACERTO_CADASTRO", "CLI_NAO_COBRAR_JUROS_MENSAL",
-    "CLI_13_SALARIO_MANUTENCAO", "REAJUSTE_CONTRATO_MANUTENCAO", "CLI_BLOQUEAR_VENDA_DIAS_ATRASO",
-    "TRA_ENVIAR_COMUNICADO_NFE"};
-const char* const kColunasSim[] = {"TIPO_CLIENTE", "CLI_CONTRATO_MANUTENCAO", "CLI_CONTRATO_FATURAMENTO"};
-
 // The statements of one import, in the order the service runs them.
 void LinhaDeBase(FirebirdDireto& db, const std::vector<ItemBench>& itens, int ano, int mes) {
   const std::int64_t empresa = kEmpresa;
@@ -127,8 +117,8 @@ void LinhaDeBase(FirebirdDireto& db, const std::vector<ItemBench>& itens, int an
 
   std::string insercao = "INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, IE_RG, ENDERECO, NUMERO_ENDERECO, "
                          "COMPLEMENTO, BAIRRO, CEP, CIDADE";
-  for (const char* c : kColunasNao) insercao += std::string(", ") + c;
-  for (const char* c : kColunasSim) insercao += std::string(", ") + c;
+  for (const auto c : tabelas::cad_pessoa::ColunasNao) insercao += ", " + std::string(c);
+  for (const auto c : tabelas::cad_pessoa::ColunasSim) insercao += ", " + std::string(c);
   insercao += ", CNPJ_LICENCA, TIPO_CONTRATO_MANUTENCAO, CLI_DIA_CONTRATO_MANUTENCAO, CLI_MES_INICIAL_MENSALIDADE, "
               "CLI_ANO_INICIAL_MENSALIDADE, CLI_VALOR_CONTRATO_MANUTENCAO) VALUES (?";
   for (int i = 1; i < 10 + 27 + 3 + 6; ++i) insercao += ", ?";
@@ -150,8 +140,8 @@ void LinhaDeBase(FirebirdDireto& db, const std::vector<ItemBench>& itens, int an
                   [&](const FirebirdDireto::Linha& l) { clientes[i] = l.Inteiro(0); });
       std::vector<ValorDireto> p{clientes[i], it.nome,  it.cnpj, "123456789110", "Rua das Flores",
                                  "100",       "Sala 2", "Centro", "01310-100",   std::int64_t{3550308}};
-      for (std::size_t k = 0; k < std::size(kColunasNao); ++k) p.emplace_back("1");
-      for (std::size_t k = 0; k < std::size(kColunasSim); ++k) p.emplace_back("2");
+      for (std::size_t k = 0; k < std::size(tabelas::cad_pessoa::ColunasNao); ++k) p.emplace_back("1");
+      for (std::size_t k = 0; k < std::size(tabelas::cad_pessoa::ColunasSim); ++k) p.emplace_back("2");
       p.insert(p.end(), {it.cnpj, "Mensal", std::int64_t{10}, NomeMes(2), std::int64_t{2025}, Dezmilesimos{0}});
       db.Executar(insercao, p);
     }
@@ -189,45 +179,12 @@ void LinhaDeBase(FirebirdDireto& db, const std::vector<ItemBench>& itens, int an
               {empresa, "BUSCAR_FATURAMENTO_API"});
 }
 
-// The reply read the way the import reads it: parse, then every item into
-// its row and its contacts; the tables grow as they are filled, or are sized
-// from the array first.
-std::size_t LerResposta(const std::string& resposta, bool reservar) {
+// The reply read as the import reads it: parse, then every item into its
+// row and its contacts.
+std::size_t LerResposta(const std::string& resposta) {
   TabelaFaturamento linhas;
-  std::vector<std::optional<ContatosLinha>> contatos;
-  DocumentoJson documento;
-  if (!LerDocumentoJson(resposta, documento)) throw std::runtime_error("resposta inválida");
-  LerLogicoJson(documento, "error");
-  const ValorJson& dados = LerListaJson(documento, "data");
-  if (reservar) {
-    linhas.reserve(dados.Size());
-    contatos.reserve(dados.Size());
-  }
-  for (const auto& item : dados.GetArray()) {
-    auto& l = linhas.emplace_back();
-    l.IdFatura = LerTextoJson(item, "id_fatura");
-    l.Ano = LerTextoJson(item, "ano");
-    l.Mes = LerTextoJson(item, "mes");
-    l.Aliquota = LerTextoJson(item, "aliquota");
-    l.ValorCobranca = LerTextoJson(item, "valorCobranca");
-    l.Observacao = LerTextoJson(item, "observacao");
-    l.Nome = LerTextoJson(item, "nome");
-    l.Cnpj = FormatarCnpjCpf(SomenteNumeros(LerTextoJson(item, "cnpj")));
-    l.Ie = SomenteNumeros(LerTextoJson(item, "ie"));
-    l.Endereco = LerTextoJson(item, "endereco");
-    l.Numero = LerTextoJson(item, "numero");
-    l.Bairro = LerTextoJson(item, "bairro");
-    l.Complemento = LerTextoJson(item, "complemento");
-    l.Cep = LerTextoJson(item, "cep");
-    l.CodigoIbge = LerTextoJson(item, "codigoIbge");
-    auto& c = contatos.emplace_back().emplace();
-    std::size_t livre = 0;
-    for (const auto& contato : LerListaJson(item, "contatos").GetArray()) {
-      if (livre > 18) break;
-      c[livre++] = LerTextoJson(contato, "tipo");
-      c[livre++] = LerTextoJson(contato, "contato");
-    }
-  }
+  ContatosFaturamento contatos;
+  if (const auto erro = LerRespostaFaturamento(resposta, linhas, contatos)) std::rethrow_exception(erro);
   return linhas.size();
 }
 
@@ -356,20 +313,19 @@ int main() {
 
     // The reply read alone: the best of a few rounds, and the heap's highest
     // mark over them.
-    for (const bool reservar : {false, true}) {
+    {
       double melhor = 1e9;
       std::int64_t pico = 0;
       for (int rodada = 0; rodada < 5; ++rodada) {
         ContagemMemoria::ZerarPico();
         const std::int64_t antes = ContagemMemoria::EmUso();
         const auto inicio = Relogio::now();
-        if (LerResposta(resposta, reservar) != itens.size()) throw std::runtime_error("reply read short");
+        if (LerResposta(resposta) != itens.size()) throw std::runtime_error("reply read short");
         melhor = std::min(melhor, Segundos(inicio));
         pico = std::max(pico, ContagemMemoria::Pico() - antes);
       }
-      std::printf("Reply read (parse + rows) of %.1f MB, %s: %.1f ms (goal < 100 ms)\n",
-                  static_cast<double>(resposta.size()) / 1e6,
-                  reservar ? "tables sized from the array first" : "tables growing as the import's do", melhor * 1e3);
+      std::printf("Reply read (parse + rows) of %.1f MB: %.1f ms (goal < 100 ms)\n",
+                  static_cast<double>(resposta.size()) / 1e6, melhor * 1e3);
       if (ContagemMemoria::Disponivel())
         std::printf("  peak heap over the read: %.1f MB = %.2f x the reply (goal < 4)\n",
                     static_cast<double>(pico) / 1e6,

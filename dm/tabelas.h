@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "global/funcoes.h"
+
 namespace tabelas {
 
 // Yes/no columns of the ERP hold text: "2" for yes, "1" for no.
@@ -24,9 +26,7 @@ inline constexpr std::string_view PrefixoContratoFaturamento = "MOV_CONTRATO_FAT
 // "MOV_CONTRATO_FATURAMENTO_" + the company code with "0" put in front while
 // it is shorter than three characters: 7 gives ..._007, 1234 gives ..._1234.
 inline std::string GeneratorContratoFaturamento(std::int32_t empresa) {
-  std::string codigo = std::to_string(empresa);
-  while (codigo.size() < 3) codigo.insert(0, 1, '0');
-  return std::string(generators::PrefixoContratoFaturamento) + codigo;
+  return std::string(generators::PrefixoContratoFaturamento) + ZerosEsquerda(std::to_string(empresa), 3);
 }
 
 namespace cad_empresa {
