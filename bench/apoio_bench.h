@@ -2,10 +2,13 @@
 // environment, and the heap counter of the programs that measure memory.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include <time.h>
 
@@ -41,5 +44,43 @@ struct ContagemMemoria {
   static std::int64_t Pico();
   static void ZerarPico();
 };
+
+// Best wall and CPU time of one side of a comparison.
+struct MelhorTempo {
+  double parede = 1e9;
+  double cpu = 1e9;
+};
+
+// Runs the service's side and the baseline `rodadas` times each, taking turns
+// in going first (a noisy machine then hurts both alike); each side keeps its
+// best time. `preparar` is not timed, `medir` is.
+struct Lado {
+  Lado(std::function<void()> preparar_, std::function<void()> medir_, std::function<void()> depois_)
+      : preparar(std::move(preparar_)), medir(std::move(medir_)), depois(std::move(depois_)) {}
+
+  std::function<void()> preparar;
+  std::function<void()> medir;
+  std::function<void()> depois;
+  MelhorTempo melhor;
+
+  void Rodar() {
+    preparar();
+    const auto inicio = Relogio::now();
+    const double cpu = SegundosCpu();
+    medir();
+    melhor.parede = std::min(melhor.parede, Segundos(inicio));
+    melhor.cpu = std::min(melhor.cpu, SegundosCpu() - cpu);
+    depois();
+  }
+};
+
+inline void Alternar(int rodadas, Lado& base, Lado& servico) {
+  for (int r = 0; r < rodadas; ++r) {
+    Lado& primeiro = r % 2 ? servico : base;
+    Lado& segundo = r % 2 ? base : servico;
+    primeiro.Rodar();
+    segundo.Rodar();
+  }
+}
 
 }  // namespace lumiford::bench

@@ -13,6 +13,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -245,36 +246,22 @@ int main() {
     // turns in going first, and each keeps its best time.
     std::filesystem::copy_file(amb.Bancos().dados, semente);
     const int rodadas = static_cast<int>(Tamanho("LUMIFORD_BENCH_RODADAS", 3));
-    double t_base = 1e9, t_servico = 1e9, cpu_base = 1e9, cpu_servico = 1e9;
-    const auto rodar_base = [&] {
-      std::filesystem::copy_file(semente, base, std::filesystem::copy_options::overwrite_existing);
-      FirebirdDireto db(base);
-      const auto inicio = Relogio::now();
-      const double cpu = SegundosCpu();
-      LinhaDeBase(db, itens, ano, mes);
-      t_base = std::min(t_base, Segundos(inicio));
-      cpu_base = std::min(cpu_base, SegundosCpu() - cpu);
-    };
-    const auto rodar_servico = [&] {
-      std::filesystem::copy_file(semente, amb.Bancos().dados, std::filesystem::copy_options::overwrite_existing);
-      dm = std::make_unique<Tdm>();
-      if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
-      const auto inicio = Relogio::now();
-      const double cpu = SegundosCpu();
-      BuscarFaturamento();
-      t_servico = std::min(t_servico, Segundos(inicio));
-      cpu_servico = std::min(cpu_servico, SegundosCpu() - cpu);
-      dm.reset();
-    };
-    for (int r = 0; r < rodadas; ++r) {
-      if (r % 2) {
-        rodar_servico();
-        rodar_base();
-      } else {
-        rodar_base();
-        rodar_servico();
-      }
-    }
+    std::optional<FirebirdDireto> db;
+    Lado base_lado{[&] {
+                     std::filesystem::copy_file(semente, base, std::filesystem::copy_options::overwrite_existing);
+                     db.emplace(base);
+                   },
+                   [&] { LinhaDeBase(*db, itens, ano, mes); }, [&] { db.reset(); }};
+    Lado servico_lado{[&] {
+                        std::filesystem::copy_file(semente, amb.Bancos().dados,
+                                                   std::filesystem::copy_options::overwrite_existing);
+                        dm = std::make_unique<Tdm>();
+                        if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
+                      },
+                      [&] { BuscarFaturamento(); }, [&] { dm.reset(); }};
+    Alternar(rodadas, base_lado, servico_lado);
+    const double t_base = base_lado.melhor.parede, cpu_base = base_lado.melhor.cpu;
+    const double t_servico = servico_lado.melhor.parede, cpu_servico = servico_lado.melhor.cpu;
     const std::string itens_servico = Contar(amb.Bancos().dados, "MOV_IT_CONTRATO_FATURAMENTO");
     const std::string itens_base = Contar(base, "MOV_IT_CONTRATO_FATURAMENTO");
     const std::string pessoas_servico = Contar(amb.Bancos().dados, "CAD_PESSOA");

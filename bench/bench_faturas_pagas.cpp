@@ -9,6 +9,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -137,37 +138,23 @@ int main() {
     // Fresh copies of the seeded database for every run; the two sides take
     // turns in going first, and each keeps its best time.
     const int rodadas = static_cast<int>(Tamanho("LUMIFORD_BENCH_RODADAS", 3));
-    double t_base = 1e9, t_servico = 1e9, cpu_base = 1e9, cpu_servico = 1e9;
     std::size_t marcadas_base = 0, corpo_base = 0;
-    const auto rodar_base = [&] {
-      std::filesystem::copy_file(semente, base, std::filesystem::copy_options::overwrite_existing);
-      FirebirdDireto db(base);
-      const auto inicio = Relogio::now();
-      const double cpu = SegundosCpu();
-      marcadas_base = LinhaDeBase(db, corpo_base);
-      t_base = std::min(t_base, Segundos(inicio));
-      cpu_base = std::min(cpu_base, SegundosCpu() - cpu);
-    };
-    const auto rodar_servico = [&] {
-      std::filesystem::copy_file(semente, amb.Bancos().dados, std::filesystem::copy_options::overwrite_existing);
-      dm = std::make_unique<Tdm>();
-      if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
-      const auto inicio = Relogio::now();
-      const double cpu = SegundosCpu();
-      EnviarFaturasPagas();
-      t_servico = std::min(t_servico, Segundos(inicio));
-      cpu_servico = std::min(cpu_servico, SegundosCpu() - cpu);
-      dm.reset();
-    };
-    for (int r = 0; r < rodadas; ++r) {
-      if (r % 2) {
-        rodar_servico();
-        rodar_base();
-      } else {
-        rodar_base();
-        rodar_servico();
-      }
-    }
+    std::optional<FirebirdDireto> db;
+    Lado base_lado{[&] {
+                     std::filesystem::copy_file(semente, base, std::filesystem::copy_options::overwrite_existing);
+                     db.emplace(base);
+                   },
+                   [&] { marcadas_base = LinhaDeBase(*db, corpo_base); }, [&] { db.reset(); }};
+    Lado servico_lado{[&] {
+                        std::filesystem::copy_file(semente, amb.Bancos().dados,
+                                                   std::filesystem::copy_options::overwrite_existing);
+                        dm = std::make_unique<Tdm>();
+                        if (ErroConexao) throw std::runtime_error(MensagemErroConexao);
+                      },
+                      [&] { EnviarFaturasPagas(); }, [&] { dm.reset(); }};
+    Alternar(rodadas, base_lado, servico_lado);
+    const double t_base = base_lado.melhor.parede, cpu_base = base_lado.melhor.cpu;
+    const double t_servico = servico_lado.melhor.parede, cpu_servico = servico_lado.melhor.cpu;
     const std::string marcadas = lumiford::teste::ValorSQL(
         amb.Bancos().dados, "SELECT COUNT(*) FROM MOV_CONTAS_RECEBER WHERE FATURA_ENVIADA = '2'");
     if (marcadas != std::to_string(n) || marcadas_base != static_cast<std::size_t>(n))
