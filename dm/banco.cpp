@@ -801,6 +801,16 @@ void Consulta::Impl::MontarEntrada(Preparado& p, Status& st) {
   }
 }
 
+namespace {
+// A value of the message buffer, which need not be aligned for its type.
+template <class T>
+T Ler(const unsigned char* dado) {
+  T x;
+  std::memcpy(&x, dado, sizeof x);
+  return x;
+}
+}  // namespace
+
 void Consulta::Impl::LerLinha(const Preparado& p, const unsigned char* buf, fb::IAttachment* anexo,
                               fb::ITransaction* transacao, Status& st) {
   const bool utf8 = conexao.impl().utf8;
@@ -810,65 +820,49 @@ void Consulta::Impl::LerLinha(const Preparado& p, const unsigned char* buf, fb::
   };
   for (const Coluna& c : *p.colunas) {
     ValorCampo& v = celulas.emplace_back();
-    ISC_SHORT nulo = 0;
-    std::memcpy(&nulo, buf + c.deslocamentoNulo, sizeof nulo);
-    if (nulo) continue;
+    if (Ler<ISC_SHORT>(buf + c.deslocamentoNulo)) continue;
     const unsigned char* dado = buf + c.deslocamento;
     v.escala = static_cast<std::int8_t>(c.escala);
     switch (c.tipo) {
-      case SQL_SHORT: {
-        ISC_SHORT x;
-        std::memcpy(&x, dado, sizeof x);
+      case SQL_SHORT:
         v.tipo = ValorCampo::Tipo::Inteiro;
-        v.inteiro = x;
+        v.inteiro = Ler<ISC_SHORT>(dado);
         break;
-      }
-      case SQL_LONG: {
-        ISC_LONG x;
-        std::memcpy(&x, dado, sizeof x);
+      case SQL_LONG:
         v.tipo = ValorCampo::Tipo::Inteiro;
-        v.inteiro = x;
+        v.inteiro = Ler<ISC_LONG>(dado);
         break;
-      }
-      case SQL_INT64: {
-        ISC_INT64 x;
-        std::memcpy(&x, dado, sizeof x);
+      case SQL_INT64:
         v.tipo = ValorCampo::Tipo::Inteiro;
-        v.inteiro = x;
+        v.inteiro = Ler<ISC_INT64>(dado);
         break;
-      }
       case SQL_FLOAT: {
-        float x;
-        std::memcpy(&x, dado, sizeof x);
+        const auto x = Ler<float>(dado);
         v.tipo = ValorCampo::Tipo::Real;
         v.inteiro = std::bit_cast<std::int64_t>(static_cast<double>(x));
         break;
       }
       case SQL_DOUBLE:
       case SQL_D_FLOAT: {
-        double x;
-        std::memcpy(&x, dado, sizeof x);
+        const auto x = Ler<double>(dado);
         v.tipo = ValorCampo::Tipo::Real;
         v.inteiro = std::bit_cast<std::int64_t>(x);
         break;
       }
       case SQL_TYPE_DATE: {
-        ISC_DATE x;
-        std::memcpy(&x, dado, sizeof x);
+        const auto x = Ler<ISC_DATE>(dado);
         v.tipo = ValorCampo::Tipo::Data;
         v.inteiro = x - kDiasAte1970;
         break;
       }
       case SQL_TIMESTAMP: {
-        ISC_TIMESTAMP x;
-        std::memcpy(&x, dado, sizeof x);
+        const auto x = Ler<ISC_TIMESTAMP>(dado);
         v.tipo = ValorCampo::Tipo::DataHora;
         v.inteiro = (x.timestamp_date - kDiasAte1970) * kMsDia + x.timestamp_time / 10;
         break;
       }
       case SQL_TYPE_TIME: {
-        ISC_TIME x;
-        std::memcpy(&x, dado, sizeof x);
+        const auto x = Ler<ISC_TIME>(dado);
         v.tipo = ValorCampo::Tipo::Hora;
         v.inteiro = x / 10;
         break;
@@ -878,8 +872,7 @@ void Consulta::Impl::LerLinha(const Preparado& p, const unsigned char* buf, fb::
         v.texto = texto(reinterpret_cast<const char*>(dado), c.comprimento, c.charset);
         break;
       case SQL_VARYING: {
-        ISC_USHORT n;
-        std::memcpy(&n, dado, sizeof n);
+        const auto n = Ler<ISC_USHORT>(dado);
         v.tipo = ValorCampo::Tipo::Texto;
         v.texto = texto(reinterpret_cast<const char*>(dado + sizeof n), n, c.charset);
         break;
@@ -889,8 +882,7 @@ void Consulta::Impl::LerLinha(const Preparado& p, const unsigned char* buf, fb::
         v.inteiro = *dado ? 1 : 0;
         break;
       case SQL_BLOB: {
-        ISC_QUAD id;
-        std::memcpy(&id, dado, sizeof id);
+        auto id = Ler<ISC_QUAD>(dado);
         Ref<fb::IBlob> blob(anexo->openBlob(st.get(), transacao, &id, 0, nullptr));
         std::string bytes;
         char pedaco[16384];
