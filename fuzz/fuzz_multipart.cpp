@@ -1,7 +1,7 @@
 // Names that go into a part header, on any bytes: the last component of a
 // path, and the header form of a name. A header name must stay inside its
-// header: printable ASCII only, encoded words of at most 75 characters, and
-// decoding them gives the name back.
+// quoted header value: printable ASCII without a quote or a backslash, or
+// encoded words of at most 75 characters that decode to the name.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +16,7 @@ namespace {
 bool Imprimivel(const std::string& texto) {
   for (const char c : texto) {
     const auto b = static_cast<unsigned char>(c);
-    if (b < 32 || b > 126) return false;
+    if (b < 32 || b > 126 || c == '"' || c == '\\') return false;
   }
   return true;
 }

@@ -14,3 +14,10 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 300
+
+# Then each libFuzzer target for a bounded time (clang, same sanitizers).
+# FUZZ_SEGUNDOS=0 skips it.
+FUZZ_SEGUNDOS=${FUZZ_SEGUNDOS:-45}
+if [ "$FUZZ_SEGUNDOS" -gt 0 ]; then
+  bash scripts/fuzz.sh "$FUZZ_SEGUNDOS"
+fi
