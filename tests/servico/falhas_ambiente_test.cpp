@@ -1,1 +1,474 @@
+// The service's surroundings failing under it: the database connection ended
+// in the middle of a run or the database file gone for a while, and Log.txt
+// turning unwritable. Each run that meets the fault ends with its error; the
+// service goes on, and once the fault is over the work is done exactly once.
+//
+// The connection is ended for real: a second attachment deletes the
+// service's one from MON$ATTACHMENTS. From the test process that is only
+// possible in process (the embedded engine lets one process open the file);
+// with the real executable a trigger does it through an attachment of its
+// own (EXECUTE STATEMENT ... ON EXTERNAL) at the statement chosen.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/ufuncoes_api.h"
+#include "dm/agendador.h"
+#include "tests/api/faturamento_apoio.h"
+#include "tests/servico/apoio_processo.h"
+#include "tests/support/simulador.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace lumiford::teste;
+using namespace std::chrono_literals;
+
+const char* const Exe = LUMIFORD_EXE;
+
+const std::string kFaturado = "/financeiro/cliente/faturado";
+const std::string kRestabelecida = "Conexão com a Base de Dados restabelecida.";
+const std::string kFalhaConexao = "Erro ao conectar na Base de Dados:";
+
+// Ends every other attachment to the database.
+const char* const kEncerrarOutras = "DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION";
+
+// A trigger that ends the attachment running the statement the n-th time the
+// condition holds; the sequence QUEDA counts how often it held (sequences
+// are outside transactions, so the count survives the fault).
+void CriarQueda(const std::function<void(const std::string&)>& sql, const std::string& banco,
+                const std::string& tabela, const std::string& evento, const std::string& condicao, int vez = 1) {
+  sql("CREATE SEQUENCE QUEDA");
+  sql("CREATE TRIGGER QUEDA_CONEXAO FOR " + tabela + " " + evento + " AS BEGIN IF (" + condicao +
+      ") THEN IF (GEN_ID(QUEDA, 1) = " + std::to_string(vez) + ") THEN EXECUTE STATEMENT "
+      "'DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = ' || CURRENT_CONNECTION ON EXTERNAL '" +
+      banco + "' AS USER 'SYSDBA' PASSWORD 'bluefjord'; END");
+}
+
+// Lines the event-log stand-in wrote on standard error.
+std::vector<std::string> ErrosRegistrados(const std::string& erros) {
+  std::vector<std::string> linhas;
+  std::size_t inicio = 0;
+  while (inicio < erros.size()) {
+    std::size_t fim = erros.find('\n', inicio);
+    if (fim == std::string::npos) fim = erros.size();
+    const std::string linha = erros.substr(inicio, fim - inicio);
+    if (linha.rfind("lumiford_financeiro: ", 0) == 0) linhas.push_back(linha);
+    inicio = fim + 1;
+  }
+  return linhas;
+}
+
+std::size_t ContarInicio(const std::vector<std::string>& linhas, const std::string& inicio) {
+  std::size_t n = 0;
+  for (const auto& l : linhas) n += l.rfind(inicio, 0) == 0;
+  return n;
+}
+
+std::vector<RequisicaoGravada> Para(const Simulador& sim, const std::string& caminho) {
+  std::vector<RequisicaoGravada> lista;
+  for (auto& r : sim.Requisicoes())
+    if (r.caminho == caminho) lista.push_back(r);
+  return lista;
+}
+
+// Log.txt replaced by a directory of the same name, and put back.
+class LogIndisponivel {
+ public:
+  explicit LogIndisponivel(fs::path log) : log_(std::move(log)), guardado_(log_.string() + ".guardado") {}
+  void Tirar() {
+    fs::rename(log_, guardado_);
+    fs::create_directory(log_);
+  }
+  void Devolver() {
+    fs::remove(log_);
+    fs::rename(guardado_, log_);
+  }
+  const fs::path& Guardado() const { return guardado_; }
+
+ private:
+  fs::path log_, guardado_;
+};
+
+// ---------------------------------------------------------------- the real executable
+
+// Company 7 with the integration on and the web service on the simulator.
+void CadastrarEmpresa(const Instalacao& inst, const Simulador& sim, const std::string& intervalo) {
+  inst.Sql(
+      "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO, "
+      "API_FORNECEDOR_CONEXAO, API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES "
+      "(7, 'Empresa Teste', '12.345.678/0001-95', " + intervalo + ", '2', 'http', '127.0.0.1:" +
+      std::to_string(sim.Porta()) + "', 'tok-5e1d', 3)");
+}
+
+// The service with Timer every 300 ms, in debug mode, and receivables of
+// client 15 paid in full and not reported yet.
+class ServicoReal : public ::testing::Test {
+ protected:
+  void Preparar(const std::vector<int>& faturas_pagas) {
+    inst.Configurar("7", true, "Sim");
+    CadastrarEmpresa(inst, sim, "0.005");
+    int numero = 1000;
+    for (int id : faturas_pagas) {
+      const std::string n = std::to_string(++numero);
+      inst.Sql("INSERT INTO MOV_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, EMISSAO, "
+               "VENCIMENTO, VALOR, SALDO, ID_FATURA, FATURA_ENVIADA) VALUES (7, 'CM', 'CM', 15, " + n +
+               ", 1, 1, CURRENT_DATE, CURRENT_DATE + 10, 150.50, 0, " + std::to_string(id) + ", '1')");
+      inst.Sql("INSERT INTO MOV_IT_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, SEQ, "
+               "DATA_PAGAMENTO, VALOR_PAGO) VALUES (7, 'CM', 'CM', 15, " + n + ", 1, 1, 1, CURRENT_DATE, 150.50)");
+    }
+  }
+
+  static Resposta Aceitas(const std::vector<int>& ids) {
+    std::string sucesso;
+    for (int id : ids)
+      sucesso += (sucesso.empty() ? "" : ", ") + std::string(R"({"message": "Registro recebido", "id_fatura": )") +
+                 std::to_string(id) + "}";
+    return Resposta::Json(R"({"error": false, "messageSuccess": [)" + sucesso + R"(], "messageError": []})");
+  }
+
+  // FATURA_ENVIADA by invoice.
+  std::map<std::string, std::string> Marcas() const {
+    std::map<std::string, std::string> marcas;
+    for (const auto& l : inst.Consultar("SELECT ID_FATURA, FATURA_ENVIADA FROM MOV_CONTAS_RECEBER"))
+      marcas[l[0]] = l[1];
+    return marcas;
+  }
+
+  Simulador sim;
+  Instalacao inst{Exe};
+};
+
+// The connection ends while the paid-invoice report marks its second invoice:
+// that run ends with its error on the event log, the next run reconnects and
+// reports only the invoice left unmarked.
+TEST_F(ServicoReal, ConnectionEndedWhileMarkingReconnectsAndReportsOnlyWhatIsLeft) {
+  Preparar({101, 102});
+  CriarQueda([&](const std::string& s) { inst.Sql(s); }, inst.Bancos().dados, "MOV_CONTAS_RECEBER",
+             "BEFORE UPDATE", "NEW.FATURA_ENVIADA = '2' AND NEW.ID_FATURA = 102");
+  sim.Responder(kFaturado, Aceitas({101, 102}));
+  sim.Responder(kFaturado, Aceitas({102}));
+
+  auto servico = inst.Iniciar({});
+  const std::string retorno102 = "Retorno: Registro recebido - Id: 102";
+  long segunda = -1;
+  ASSERT_TRUE(Aguardar([&] {
+    const auto linhas = inst.Linhas();
+    segunda = Posicao(linhas, retorno102, Posicao(linhas, retorno102) + 1);
+    return Posicao(linhas, retorno102) >= 0 && segunda >= 0;
+  }, 60s)) << servico->Erros() << ::testing::PrintToString(inst.Linhas());
+  // A later run finds nothing left to report.
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Buscando os Titulos Pagos.", segunda) >= 0; }, 30s));
+  EXPECT_TRUE(servico->Vivo());
+  servico->Sinal(SIGTERM);
+  EXPECT_EQ(servico->Esperar(), 0);
+
+  // One run ended with its error: the boleto upload met the lost connection.
+  const auto erros = ErrosRegistrados(servico->Erros());
+  ASSERT_EQ(erros.size(), 1u) << servico->Erros();
+  EXPECT_NE(erros[0].find("shutdown"), std::string::npos) << erros[0];
+
+  const auto linhas = inst.Linhas();
+  const long erro_resposta = Posicao(linhas, "Erro ao ler a resposta da API.");
+  const long volta = Posicao(linhas, kRestabelecida);
+  ASSERT_GE(erro_resposta, 0);
+  EXPECT_LT(erro_resposta, volta);
+  EXPECT_LT(volta, segunda);
+  EXPECT_EQ(Contar(linhas, kRestabelecida), 1u);
+  EXPECT_EQ(ContarInicio(linhas, kFalhaConexao), 0u);
+  EXPECT_EQ(Contar(linhas, "Erro ao ler a resposta da API."), 1u);
+  EXPECT_EQ(Contar(linhas, "Retorno: Registro recebido - Id: 101"), 1u);
+
+  const auto posts = Para(sim, kFaturado);
+  ASSERT_EQ(posts.size(), 2u);
+  EXPECT_NE(posts[0].corpo.find("\"id_fatura\": 101"), std::string::npos) << posts[0].corpo;
+  EXPECT_NE(posts[0].corpo.find("\"id_fatura\": 102"), std::string::npos) << posts[0].corpo;
+  EXPECT_EQ(posts[1].corpo.find("\"id_fatura\": 101"), std::string::npos) << posts[1].corpo;
+  EXPECT_NE(posts[1].corpo.find("\"id_fatura\": 102"), std::string::npos) << posts[1].corpo;
+
+  EXPECT_EQ(Marcas(), (std::map<std::string, std::string>{{"101", "2"}, {"102", "2"}}));
+  // The fault fired once; the second mark of 102 went through the trigger too.
+  EXPECT_EQ(inst.Valor("SELECT GEN_ID(QUEDA, 0) FROM RDB$DATABASE"), "2");
+}
+
+// Log.txt becomes a directory while the report waits for its reply: that run
+// and every run after it end with the writer's error on the event log, nothing
+// is marked and nothing more is sent; the service keeps running, and once the
+// file is back it writes after the earlier lines and reports the invoices.
+TEST_F(ServicoReal, LogUnwritableEndsEachRunUntilItIsBack) {
+  Preparar({101, 102});
+  LogIndisponivel log(inst.Log());
+  std::atomic<bool> tirado{false};
+  sim.AoReceber([&](const RequisicaoGravada& req) {
+    if (req.caminho == kFaturado && !tirado.exchange(true)) log.Tirar();
+  });
+  sim.Responder(kFaturado, Aceitas({101, 102}));
+
+  auto servico = inst.Iniciar({});
+  ASSERT_TRUE(Aguardar([&] { return ErrosRegistrados(servico->Erros()).size() >= 4; }, 60s))
+      << servico->Erros() << ::testing::PrintToString(inst.Linhas());
+  EXPECT_TRUE(servico->Vivo());
+  EXPECT_TRUE(fs::is_directory(inst.Log()));
+  // The runs meet the fault before they select anything.
+  EXPECT_EQ(Para(sim, kFaturado).size(), 1u);
+
+  const std::string antes = Ler(log.Guardado());
+  log.Devolver();
+  ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Retorno: Registro recebido - Id: 102") >= 1; }, 60s))
+      << servico->Erros();
+  servico->Sinal(SIGTERM);
+  EXPECT_EQ(servico->Esperar(), 0);
+
+  for (const auto& erro : ErrosRegistrados(servico->Erros()))
+    EXPECT_NE(erro.find("Log.txt"), std::string::npos) << erro;
+  const std::string depois = Ler(inst.Log());
+  EXPECT_EQ(depois.substr(0, antes.size()), antes);
+  const auto linhas = inst.Linhas();
+  // The reply handled while the log was away left no line; the one handled
+  // after it is back did.
+  EXPECT_EQ(Contar(linhas, "Erro ao ler a resposta da API."), 0u);
+  EXPECT_EQ(Contar(linhas, "Retorno: Registro recebido - Id: 101"), 1u);
+  EXPECT_EQ(Contar(linhas, "Service - Stop"), 1u);
+
+  const auto posts = Para(sim, kFaturado);
+  ASSERT_EQ(posts.size(), 2u);
+  EXPECT_EQ(posts[1].corpo, posts[0].corpo);
+  EXPECT_EQ(Marcas(), (std::map<std::string, std::string>{{"101", "2"}, {"102", "2"}}));
+}
+
+// The billing import run with ONCE while Log.txt turns into a directory during
+// its request: the run fails at its next log line with what it wrote whole
+// (the clients registered, or nothing at all); the run after the log is back
+// completes it, no client twice, every invoice once under one header.
+TEST(ImportacaoLogIndisponivel, LeavesNothingHalfWrittenAndTheNextRunCompletesIt) {
+  struct Caso {
+    const char* debug;
+    std::size_t clientes_na_falha;  // in debug mode the run fails before registering any
+  };
+  const Caso casos[] = {{"Nao", 3}, {"Sim", 0}};
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(std::string("Debug=") + caso.debug);
+    Simulador sim;
+    Instalacao inst(Exe);
+    inst.Configurar("7", true, caso.debug);
+    CadastrarEmpresa(inst, sim, "1");
+    inst.Sql("INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO) "
+             "VALUES (7, 1, 'BUSCAR_FATURAMENTO_API')");
+    std::vector<Item> itens;
+    for (int i = 1; i <= 3; ++i) itens.push_back(ItemCliente(7000 + i, CnpjTeste(i)));
+    sim.Responder(kCaminhoFaturamento, Resposta::Json(RespostaFaturamento(itens, false)));
+    {
+      std::ofstream anterior(inst.Log(), std::ios::binary);
+      anterior << "\xEF\xBB\xBF" "01/12/2026 08:00:00: Service - Start\r\n";
+    }
+    LogIndisponivel log(inst.Log());
+    std::atomic<bool> tirado{false};
+    sim.AoReceber([&](const RequisicaoGravada& req) {
+      if (req.caminho == kCaminhoFaturamento && !tirado.exchange(true)) log.Tirar();
+    });
+
+    const auto primeira = inst.Rodar({"/ONCE"}, 60s);
+    EXPECT_EQ(primeira.codigo, 1);
+    const auto erros = ErrosRegistrados(primeira.erros);
+    ASSERT_EQ(erros.size(), 1u) << primeira.erros;
+    EXPECT_NE(erros[0].find("Log.txt"), std::string::npos) << erros[0];
+    const Tabela pessoas = inst.Consultar("SELECT CNPJ_CPF, CADASTRO FROM CAD_PESSOA ORDER BY CNPJ_CPF");
+    ASSERT_EQ(pessoas.size(), caso.clientes_na_falha);
+    for (std::size_t i = 0; i < pessoas.size(); ++i)
+      EXPECT_EQ(pessoas[i][0], CnpjTesteFormatado(static_cast<int>(i) + 1));
+    EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_CONTRATO_FATURAMENTO"), "0");
+    EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_IT_CONTRATO_FATURAMENTO"), "0");
+    EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_REQUISICAO_SERVICO"), "1");
+
+    const std::string antes = Ler(log.Guardado());
+    log.Devolver();
+    const auto segunda = inst.Rodar({"/ONCE"}, 60s);
+    EXPECT_EQ(segunda.codigo, 0) << segunda.erros;
+    EXPECT_TRUE(ErrosRegistrados(segunda.erros).empty()) << segunda.erros;
+
+    // The clients of the failed run are found again, not registered again.
+    const Tabela pessoas_final = inst.Consultar("SELECT CNPJ_CPF, CADASTRO FROM CAD_PESSOA ORDER BY CNPJ_CPF");
+    ASSERT_EQ(pessoas_final.size(), 3u);
+    for (std::size_t i = 0; i < pessoas.size(); ++i) EXPECT_EQ(pessoas_final[i], pessoas[i]);
+    EXPECT_EQ(inst.Consultar("SELECT EMPRESA, NUMERO, VENDEDOR FROM MOV_CONTRATO_FATURAMENTO"),
+              (Tabela{{"7", "1", "3"}}));
+    Tabela esperado;
+    for (int i = 1; i <= 3; ++i)
+      esperado.push_back({"1", std::to_string(i), std::to_string(7000 + i), CnpjTesteFormatado(i)});
+    EXPECT_EQ(inst.Consultar("SELECT I.NUMERO, I.SEQ, I.ID_FATURA, P.CNPJ_CPF FROM MOV_IT_CONTRATO_FATURAMENTO I "
+                             "JOIN CAD_PESSOA P ON P.CADASTRO = I.CLIENTE ORDER BY I.SEQ"),
+              esperado);
+    EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_REQUISICAO_SERVICO"), "0");
+
+    const std::string depois = Ler(inst.Log());
+    EXPECT_EQ(depois.substr(0, antes.size()), antes);
+    // The header lookup of the failed run could not be logged; the next one was.
+    EXPECT_EQ(Contar(inst.Linhas(), "Faturamento: 0"), 1u);
+    EXPECT_EQ(Para(sim, kCaminhoFaturamento).size(), 2u);
+  }
+}
+
+// ---------------------------------------------------------------- in process
+
+// The billing import through its timer handler in this process, so that the
+// test can end the handler's connection from a second attachment of its own.
+class ImportacaoSemBanco : public AmbienteFaturamento {
+ protected:
+  void TearDown() override {
+    FluxosRequisicao().clear();
+    AmbienteFaturamento::TearDown();
+  }
+
+  // Company 7 with a pending request and a billing of five new clients.
+  void Montar() {
+    Preparar();
+    DefinirGerador("CAD_PESSOA", 100);
+    Requisitar(7, 1);
+    std::vector<Item> itens;
+    for (int i = 1; i <= kFaturas; ++i) itens.push_back(ItemCliente(5000 + i, CnpjTeste(i)));
+    Responder(RespostaFaturamento(itens));
+    FluxosRequisicao() = {BuscarFaturamento};
+    const DataHora agora = Dia(std::chrono::year{2025} / 3 / 10);
+    DefinirRelogio([agora] { return agora; });
+  }
+
+  void Criar() {
+    dm = std::make_unique<Tdm>();
+    ASSERT_FALSE(ErroConexao) << MensagemErroConexao;
+  }
+
+  // One run of Timer_Requisicao; the error that left it, "" when none.
+  std::string Rodada() {
+    try {
+      dm->Timer_RequisicaoTimer();
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  void EncerrarConexaoDoServico() const {
+    auto conexao = AbrirConexao(amb->Bancos().dados);
+    Consulta q(*conexao);
+    q.SetSQL(kEncerrarOutras);
+    q.ExecSQL();
+  }
+
+  // Ends the service's connection once, while it waits for the reply.
+  void EncerrarNaResposta() {
+    auto feito = std::make_shared<std::atomic<bool>>(false);
+    sim->AoReceber([this, feito](const RequisicaoGravada&) {
+      if (!feito->exchange(true)) EncerrarConexaoDoServico();
+    });
+  }
+
+  std::size_t LinhasComeco(const std::string& inicio) const { return ContarInicio(Mensagens(), inicio); }
+
+  // Every invoice once, in order, each with its client; one header; the
+  // request gone; no client twice.
+  void ConferirImportacaoCompleta() const {
+    const Tabela pessoas = amb->Consultar(
+        "SELECT CNPJ_CPF, COUNT(*), MIN(CADASTRO) FROM CAD_PESSOA GROUP BY CNPJ_CPF ORDER BY CNPJ_CPF");
+    ASSERT_EQ(pessoas.size(), static_cast<std::size_t>(kFaturas));
+    std::map<std::string, std::string> codigo;
+    for (const auto& p : pessoas) {
+      EXPECT_EQ(p[1], "1") << p[0];
+      codigo[p[0]] = p[2];
+    }
+    Tabela esperado;
+    for (int i = 1; i <= kFaturas; ++i)
+      esperado.push_back({"7", "1", std::to_string(i), codigo[CnpjTesteFormatado(i)], "5.5000", "150.7500",
+                          std::to_string(5000 + i)});
+    EXPECT_EQ(Itens(), esperado);
+    EXPECT_EQ(Cabecalhos(), (Tabela{{"7", "1", "12", "Fevereiro", "2025"}}));
+    EXPECT_EQ(Requisicoes(), Tabela{});
+  }
+
+  static constexpr int kFaturas = 5;
+};
+
+// Wherever the connection ends, the run ends with the database's error and
+// keeps what it committed; the next run reconnects, says so once and
+// completes the import without repeating any of it.
+TEST_F(ImportacaoSemBanco, ConnectionEndedAnywhereInTheRunIsReestablishedAndTheImportCompletesOnce) {
+  const auto queda = [this](const std::string& tabela, const std::string& condicao, int vez) {
+    CriarQueda([this](const std::string& s) { amb->Executar(s); }, amb->Bancos().dados, tabela, "BEFORE INSERT",
+               condicao, vez);
+  };
+  struct Caso {
+    const char* nome;
+    std::function<void()> preparar;
+    std::size_t pessoas, cabecalhos, itens;  // what the failed run left
+  };
+  const Caso casos[] = {
+      {"waiting for the reply", [&] { EncerrarNaResposta(); }, 0, 0, 0},
+      {"registering the third client", [&] { queda("CAD_PESSOA", "1 = 1", 3); }, 2, 0, 0},
+      {"writing the fourth item", [&] { queda("MOV_IT_CONTRATO_FATURAMENTO", "NEW.SEQ = 4", 1); }, kFaturas, 1, 3},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Montar();
+    caso.preparar();
+    Criar();
+
+    const std::string erro = Rodada();
+    EXPECT_NE(erro.find("shutdown"), std::string::npos) << erro;
+    EXPECT_TRUE(dm->Timer_Requisicao.Enabled());
+    EXPECT_EQ(Pessoas().size(), caso.pessoas);
+    EXPECT_EQ(Cabecalhos().size(), caso.cabecalhos);
+    EXPECT_EQ(Itens().size(), caso.itens);
+    EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
+    EXPECT_EQ(LinhasComeco(kRestabelecida), 0u);
+
+    EXPECT_EQ(Rodada(), "");
+    EXPECT_EQ(LinhasComeco(kRestabelecida), 1u);
+    EXPECT_EQ(LinhasComeco(kFalhaConexao), 0u);
+    ConferirImportacaoCompleta();
+    EXPECT_EQ(Para(*sim, kCaminhoFaturamento).size(), 2u);
+  }
+}
+
+// The database file moved away after the connection ended: each run fails to
+// reconnect, with one failure line however many runs, and does no work; once
+// the file is back the next run reconnects and imports.
+TEST_F(ImportacaoSemBanco, DatabaseFileAwayFailsEveryRunWithOneLineUntilItIsBack) {
+  Montar();
+  EncerrarNaResposta();
+  Criar();
+  EXPECT_NE(Rodada().find("shutdown"), std::string::npos);
+
+  const fs::path dados = amb->Bancos().dados;
+  const fs::path fora = dados.string() + ".fora";
+  fs::rename(dados, fora);
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Rodada(), "");
+    EXPECT_TRUE(dm->Timer_Requisicao.Enabled());
+  }
+  EXPECT_EQ(LinhasComeco(kFalhaConexao), 1u);
+  EXPECT_EQ(LinhasComeco(kRestabelecida), 0u);
+  EXPECT_EQ(Para(*sim, kCaminhoFaturamento).size(), 1u);
+
+  fs::rename(fora, dados);
+  EXPECT_EQ(Rodada(), "");
+  const auto mensagens = Mensagens();
+  EXPECT_EQ(ContarInicio(mensagens, kRestabelecida), 1u);
+  EXPECT_EQ(ContarInicio(mensagens, kFalhaConexao), 1u);
+  const auto primeira = [&](const std::string& inicio) {
+    return std::find_if(mensagens.begin(), mensagens.end(), [&](const std::string& l) { return l.rfind(inicio, 0) == 0; });
+  };
+  EXPECT_LT(primeira(kFalhaConexao), primeira(kRestabelecida));
+  ConferirImportacaoCompleta();
+  EXPECT_EQ(Para(*sim, kCaminhoFaturamento).size(), 2u);
+}
+
+}  // namespace
