@@ -41,8 +41,10 @@ std::string& UltimaFalhaRegistrada() {
 
 void RegistrarFalhaConexao() {
   if (MensagemErroConexao == UltimaFalhaRegistrada()) return;
-  UltimaFalhaRegistrada() = MensagemErroConexao;
+  // Counted as written only once it is: a log that cannot be written now
+  // gets the line at a later retry.
   GravarLog(std::string(LinhaFalhaConexao) + "\r" + MensagemErroConexao);
+  UltimaFalhaRegistrada() = MensagemErroConexao;
 }
 
 // The company record is a snapshot; a record that came back empty reads as
