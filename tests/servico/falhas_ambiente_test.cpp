@@ -471,4 +471,35 @@ TEST_F(ImportacaoSemBanco, DatabaseFileAwayFailsEveryRunWithOneLineUntilItIsBack
   EXPECT_EQ(Para(*sim, kCaminhoFaturamento).size(), 2u);
 }
 
+// The database away while the log cannot be written either: those runs end
+// with the writer's error; once the log is back, the next failing run writes
+// the failure line it could not write before, and the database coming back is
+// reported as usual.
+TEST_F(ImportacaoSemBanco, DatabaseAwayWhileTheLogIsUnwritableIsLoggedOnceTheLogIsBack) {
+  Montar();
+  EncerrarNaResposta();
+  Criar();
+  EXPECT_NE(Rodada().find("shutdown"), std::string::npos);
+
+  const fs::path dados = amb->Bancos().dados;
+  const fs::path fora = dados.string() + ".fora";
+  fs::rename(dados, fora);
+  LogIndisponivel log(fs::path(amb->DiretorioExe()) / "Log.txt");
+  log.Tirar();
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_NE(Rodada().find("Log.txt"), std::string::npos);
+    EXPECT_TRUE(dm->Timer_Requisicao.Enabled());
+  }
+  log.Devolver();
+  EXPECT_EQ(LinhasComeco(kFalhaConexao), 0u);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(Rodada(), "");
+  EXPECT_EQ(LinhasComeco(kFalhaConexao), 1u);
+
+  fs::rename(fora, dados);
+  EXPECT_EQ(Rodada(), "");
+  EXPECT_EQ(LinhasComeco(kRestabelecida), 1u);
+  ConferirImportacaoCompleta();
+}
+
 }  // namespace
