@@ -13,8 +13,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -22,11 +20,17 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <ostream>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "dm/banco.h"
 #include "tests/servico/apoio_processo.h"
+#include "tests/support/banco_teste.h"
 #include "tests/support/simulador.h"
 
 namespace {
@@ -208,9 +212,16 @@ class MorteNaRequisicao {
     estado_->processo = std::move(processo);
     estado_->mudou.notify_all();
   }
+  // True once killed there; false when the process ended by itself first,
+  // or the limit passed.
   bool Esperar(std::chrono::milliseconds limite) {
+    const auto fim = std::chrono::steady_clock::now() + limite;
     std::unique_lock trava(estado_->trava);
-    return estado_->mudou.wait_for(trava, limite, [&] { return estado_->morto; });
+    while (!estado_->morto && std::chrono::steady_clock::now() < fim) {
+      if (estado_->processo && !estado_->processo->Vivo()) return false;
+      estado_->mudou.wait_for(trava, 50ms);
+    }
+    return estado_->morto;
   }
   // Later requests (the rerun's) are only recorded.
   void Soltar() {
