@@ -241,14 +241,38 @@ class ServidorQueCorta {
   std::vector<RequisicaoGravada> gravadas_;
 };
 
-// A loopback port with nothing listening on it; for a moment no one else
-// takes it, as the system hands ports out in turn. The suppliers of a test
-// listen on it only once the service has started: a child process would
-// inherit their sockets and keep the port taken after they are gone.
-std::uint16_t PortaLivre() {
-  Simulador reserva;
-  return reserva.Porta();
-}
+// A loopback port held for one test: bound, never listening, so that a
+// connection to it is refused and no other socket on the machine takes it,
+// while the test's suppliers, which reuse addresses, listen on it in turn.
+// They start only once the service runs: a child process would inherit their
+// sockets and keep the port listening after they are gone.
+class PortaReservada {
+ public:
+  PortaReservada() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int um = 1;
+    sockaddr_in endereco{};
+    endereco.sin_family = AF_INET;
+    endereco.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t tamanho = sizeof endereco;
+    if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &um, sizeof um) != 0 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&endereco), &tamanho) != 0) {
+      const int erro = errno;
+      if (fd_ >= 0) ::close(fd_);
+      throw std::system_error(erro, std::generic_category(), "porta reservada");
+    }
+    porta_ = ntohs(endereco.sin_port);
+  }
+  ~PortaReservada() { ::close(fd_); }
+  PortaReservada(const PortaReservada&) = delete;
+  PortaReservada& operator=(const PortaReservada&) = delete;
+  std::uint16_t Porta() const { return porta_; }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t porta_ = 0;
+};
 
 // The supplier while it fails, on the given port. On the paths in `falhos`
 // it fails in the case's way, every time; on the others it accepts. The
@@ -348,7 +372,8 @@ TEST_P(FornecedorFalhaNoTimer, NothingMarkedUntilAcceptedAndTheServiceCarriesOn)
   const CasoFalha& caso = GetParam();
   const std::set<std::string> falhos =
       caso.so_boleto ? std::set<std::string>{kBoleto} : std::set<std::string>{kFaturado, kBoleto, kNotaFiscal};
-  const std::uint16_t porta = PortaLivre();
+  const PortaReservada reserva;
+  const std::uint16_t porta = reserva.Porta();
 
   Instalacao inst(Exe);
   inst.Configurar("7", true, "Sim");
@@ -414,7 +439,9 @@ TEST_P(FornecedorFalhaNoTimer, NothingMarkedUntilAcceptedAndTheServiceCarriesOn)
   EXPECT_TRUE(servico->Vivo()) << servico->Erros();
 
   // Each piece that had failed was sent again and accepted exactly once; what
-  // was accepted during the failures was not sent again.
+  // was accepted during the failures was not sent again. A piece marked
+  // during the failures would not have been sent again: the second sending is
+  // what shows that the failure left it unmarked.
   for (const auto& [caminho, aceite] : kAceitesTimer) EXPECT_EQ(enviados(caminho), falhos.count(caminho)) << caminho;
   if (falhos.count(kBoleto)) {
     const auto boletos = De(bom.Requisicoes(), kBoleto);
@@ -499,7 +526,8 @@ TEST_P(FornecedorFalhaNaImportacao, NothingImportedUntilTheReplyArrivesThenEachI
   const CasoFalha& caso = GetParam();
   const std::string resposta = RespostaFaturamento(ItensFaturamento(), false);
   const std::map<std::string, std::string> aceites = {{kFaturamento, resposta}};
-  const std::uint16_t porta = PortaLivre();
+  const PortaReservada reserva;
+  const std::uint16_t porta = reserva.Porta();
   auto fornecedor =
       std::make_unique<FornecedorFalho>(caso.modo, porta, aceites, std::set<std::string>{kFaturamento});
   Preparar(porta);
