@@ -20,6 +20,7 @@
 
 #include "api/multipart.h"
 #include "global/uglobal.h"
+#include "plataforma/rede.h"
 
 namespace net = boost::asio;
 namespace ssl = boost::asio::ssl;
@@ -181,6 +182,11 @@ struct ConexaoCaida : ErroTransporte {
   using ErroTransporte::ErroTransporte;
 };
 
+struct LiberaSessao {
+  void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); }
+};
+using SessaoTls = std::unique_ptr<SSL_SESSION, LiberaSessao>;
+
 }  // namespace
 
 ErroHttpStatus::ErroHttpStatus(int codigo, const std::string& linha_status, std::string corpo)
@@ -197,6 +203,10 @@ struct TIdHTTP::Impl {
   // loading the system's CA store costs tens of milliseconds per connection.
   std::unique_ptr<ssl::context> contexto;
   std::string chave_contexto;
+  // The last resumable TLS session per server, made under that context: the
+  // next connection resumes it and skips the certificate exchange and its
+  // checks, which cost more than the rest of the handshake.
+  std::map<std::string, SessaoTls> sessoes;
   std::optional<beast::tcp_stream> simples;
   std::optional<beast::ssl_stream<beast::tcp_stream>> seguro;
   std::string chave;         // scheme, host and port of the open connection
@@ -233,6 +243,16 @@ struct TIdHTTP::Impl {
     buffer.clear();
   }
 
+  // Kept once a whole reply has come: under TLS 1.3 the server's tickets
+  // arrive after the handshake. A copy, because closing the connection
+  // without a TLS goodbye spoils the connection's own session.
+  void GuardarSessao(const PartesEndereco& e) {
+    if (!seguro) return;
+    SSL_SESSION* atual = SSL_get0_session(seguro->native_handle());
+    if (!atual || !SSL_SESSION_is_resumable(atual)) return;
+    if (SessaoTls copia{SSL_SESSION_dup(atual)}) sessoes[Chave(e)] = std::move(copia);
+  }
+
   static std::string Chave(const PartesEndereco& e) {
     return std::string(e.tls ? "https" : "http") + "://" + e.host_rede + ":" + std::to_string(e.porta);
   }
@@ -266,6 +286,7 @@ struct TIdHTTP::Impl {
     if (e.tls) {
       const std::string chave_atual = ChaveConfianca();
       if (!contexto || chave_contexto != chave_atual) {
+        sessoes.clear();
         contexto.reset();
         chave_contexto.clear();
         auto novo = std::make_unique<ssl::context>(ssl::context::tls_client);
@@ -298,16 +319,26 @@ struct TIdHTTP::Impl {
     if (ec_conexao)
       throw ErroTransporte("Não foi possível conectar a " + e.host_rede + ":" + std::to_string(e.porta) + ": " +
                            ec_conexao.message());
+    {
+      // Small writes (the request head after the TLS handshake's last
+      // message) go out at once instead of waiting for the server's
+      // acknowledgement, which it may delay.
+      error_code ec;
+      Base().socket().set_option(tcp::no_delay(true), ec);
+    }
 
     if (seguro) {
       // SNI carries names only, never an address literal.
       if (!EhEnderecoIp(e.host_rede)) SSL_set_tlsext_host_name(seguro->native_handle(), e.host_rede.c_str());
       if (!VerificacaoCertificadoDesligada()) seguro->set_verify_callback(ssl::host_name_verification(e.host_rede));
+      const auto sessao = sessoes.find(Chave(e));
+      if (sessao != sessoes.end()) SSL_set_session(seguro->native_handle(), sessao->second.get());
       error_code ec_tls;
       Base().expires_after(tempo_leitura);
       seguro->async_handshake(ssl::stream_base::client, [&](error_code ec) { ec_tls = ec; });
       Rodar();
       if (ec_tls) {
+        sessoes.erase(Chave(e));
         Fechar();
         throw ErroTransporte("Falha na negociação TLS com " + e.host_rede + ": " + ec_tls.message());
       }
@@ -409,6 +440,9 @@ struct TIdHTTP::Impl {
     // Large reads: a 10 MB reply in 512-byte pieces costs thousands of loop turns.
     buffer.reserve(64 * 1024);
     while (!leitor.is_done()) {
+      // Else a server that holds its reply until its TLS tickets are
+      // acknowledged waits for our delayed acknowledgement.
+      ConfirmarRecebimentoSemDemora(Base().socket().native_handle());
       error_code resultado;
       Base().expires_after(tempo_leitura);
       ComStream([&](auto& s) {
@@ -434,6 +468,7 @@ struct TIdHTTP::Impl {
       throw ErroTransporte("Falha ao ler a resposta: " + resultado.message());
     }
 
+    GuardarSessao(e);
     auto& resposta = leitor.get();
     for (const auto& campo : resposta.base())
       if (campo.name() == http::field::set_cookie) GuardarCookie(e.host_rede, std::string(campo.value()));

@@ -407,6 +407,40 @@ TEST_F(ClienteHttp, HttpsVerificaCadeiaENomeSalvoComVerificacaoDesligada) {
   }
 }
 
+// The client resumes its last TLS session with a server; a session made
+// under other trust settings must never let a connection skip the checks.
+TEST_F(ClienteHttp, SessaoTlsRetomadaNaoSobreviveAOutraConfianca) {
+  using C = Simulador::Certificado;
+  struct Caso {
+    const char* nome;
+    C certificado;
+    bool com_ca_antes;
+    std::string verificar_antes;
+  };
+  const Caso casos[] = {
+      {"CA de teste, depois sem o arquivo da CA", C::Confiavel, true, ""},
+      {"autoassinado com Nao, depois verificado", C::NaoConfiavel, true, "Nao"},
+      {"outro host com Nao, depois verificado", C::HostErrado, true, "Nao"},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Simulador sim(caso.certificado);
+    sim.ResponderPadrao(Resposta::Json("{}"));
+    sim.GravarCa(pasta / "ca.pem");
+    CertificadoCA = caso.com_ca_antes ? pasta / "ca.pem" : "";
+    VerificarCertificado = caso.verificar_antes;
+    TIdHTTP cliente;
+    PrepararEnvioJson(cliente, "POST");
+    // The second exchange resumes the session of the first.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(cliente.Post(sim.Base() + "/x", "[]"), "{}");
+    CertificadoCA = "";
+    VerificarCertificado = "";
+    EXPECT_THROW(cliente.Post(sim.Base() + "/x", "[]"), ErroTransporte);
+    EXPECT_THROW(cliente.Get(sim.Base() + "/x"), ErroTransporte);
+    EXPECT_EQ(sim.Requisicoes().size(), 3u);
+  }
+}
+
 TEST_F(ClienteHttp, ArquivoDeCaInexistenteEErroTransporte) {
   Simulador sim(Simulador::Certificado::Confiavel);
   CertificadoCA = pasta / "nao-existe.pem";
