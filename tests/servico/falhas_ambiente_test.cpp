@@ -1,13 +1,15 @@
 // The service's surroundings failing under it: the database connection ended
-// in the middle of a run or the database file gone for a while, and Log.txt
-// turning unwritable. Each run that meets the fault ends with its error; the
-// service goes on, and once the fault is over the work is done exactly once.
+// in the middle of a run, the database file moved away or held by another
+// process, and Log.txt turning unwritable. Each run that meets the fault ends
+// with its error; the service goes on, and once the fault is over the work is
+// done exactly once.
 //
-// The connection is ended for real: a second attachment deletes the
-// service's one from MON$ATTACHMENTS. From the test process that is only
-// possible in process (the embedded engine lets one process open the file);
-// with the real executable a trigger does it through an attachment of its
-// own (EXECUTE STATEMENT ... ON EXTERNAL) at the statement chosen.
+// The connection is ended for real, by deleting the service's attachment from
+// MON$ATTACHMENTS. The embedded engine lets one process open the file, so the
+// real executable has it done by a trigger through an attachment of its own
+// (EXECUTE STATEMENT ... ON EXTERNAL) at the statement chosen; in process the
+// test does it from its own attachment, while the service waits for a reply
+// or while a trigger holds the statement chosen.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -474,13 +476,16 @@ class ImportacaoSemBanco : public AmbienteFaturamento {
 // completes the import without repeating any of it.
 TEST_F(ImportacaoSemBanco, ConnectionEndedAnywhereInTheRunIsReestablishedAndTheImportCompletesOnce) {
   // The n-th insert waits in a loop until the test has ended its connection.
-  std::thread encerrador;
+  // (The trigger of the executable's test, ending its own attachment, now
+  // and then brings the embedded engine down when this process attaches
+  // again right after; ended from outside, the engine stays up.)
+  std::jthread encerrador;
   const auto espera = [&](const std::string& tabela, int vez) {
     amb->Executar("CREATE SEQUENCE QUEDA");
     amb->Executar("CREATE TRIGGER QUEDA_ESPERA FOR " + tabela +
                   " BEFORE INSERT AS DECLARE VARIABLE I INTEGER = 0; BEGIN IF (GEN_ID(QUEDA, 1) = " +
                   std::to_string(vez) + ") THEN WHILE (I < 2000000000) DO I = I + 1; END");
-    encerrador = std::thread([this, vez] {
+    encerrador = std::jthread([this, vez] {
       const auto limite = std::chrono::steady_clock::now() + 60s;
       while (std::stoi(amb->Valor("SELECT GEN_ID(QUEDA, 0) FROM RDB$DATABASE")) < vez &&
              std::chrono::steady_clock::now() < limite)
