@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -93,22 +94,30 @@ std::vector<RequisicaoGravada> Para(const Simulador& sim, const std::string& cam
   return lista;
 }
 
-// Log.txt replaced by a directory of the same name, and put back.
+// Log.txt replaced by a directory of the same name, and put back. Each swap
+// is one atomic exchange of names, so the service never finds the log
+// missing (it would start a new one that the swap then overwrites).
 class LogIndisponivel {
  public:
-  explicit LogIndisponivel(fs::path log) : log_(std::move(log)), guardado_(log_.string() + ".guardado") {}
+  explicit LogIndisponivel(fs::path log)
+      : log_(std::move(log)), guardado_(log_.string() + ".guardado"), pasta_(log_.string() + ".pasta") {}
   void Tirar() {
-    fs::rename(log_, guardado_);
-    fs::create_directory(log_);
+    fs::create_directory(pasta_);
+    Trocar(pasta_, log_);
+    fs::rename(pasta_, guardado_);
   }
   void Devolver() {
-    fs::remove(log_);
-    fs::rename(guardado_, log_);
+    Trocar(guardado_, log_);
+    fs::remove(guardado_);
   }
   const fs::path& Guardado() const { return guardado_; }
 
  private:
-  fs::path log_, guardado_;
+  static void Trocar(const fs::path& a, const fs::path& b) {
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
+      throw std::system_error(errno, std::generic_category(), "renameat2 " + a.string());
+  }
+  fs::path log_, guardado_, pasta_;
 };
 
 // isql-fb attached to the database from a process of its own: while it is
