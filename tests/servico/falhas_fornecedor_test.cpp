@@ -82,6 +82,7 @@ struct CasoFalha {
   // Only the boleto upload fails, the other two flows are accepted at once:
   // for failures that cost seconds or megabytes per request.
   bool so_boleto = false;
+  bool https = false;
 };
 
 const CasoFalha kCasos[] = {
@@ -99,6 +100,19 @@ const CasoFalha kCasos[] = {
 };
 
 void PrintTo(const CasoFalha& caso, std::ostream* saida) { *saida << caso.nome; }
+
+// The same over https, the supplier's certificate checked against the test
+// CAs: the failures that come after the handshake.
+const CasoFalha kCasosHttps[] = {
+    {.nome = "ResetAoLerOPedido", .modo = Modo::ResetAoLerPedido, .razao = "Falha ao ler a resposta: ", .https = true},
+    {.nome = "Status500ComCorpo", .modo = Modo::Status500, .razao = "", .https = true},
+    {.nome = "Lixo", .modo = Modo::Lixo, .razao = "Falha ao ler a resposta: ", .https = true},
+    {.nome = "CorpoChunkedAlemDoLimite",
+     .modo = Modo::CorpoEnormeChunked,
+     .razao = "Resposta maior que o limite de 64 MiB.",
+     .so_boleto = true,
+     .https = true},
+};
 
 std::string NomeCaso(const ::testing::TestParamInfo<CasoFalha>& info) { return info.param.nome; }
 
@@ -279,12 +293,12 @@ class PortaReservada {
 // behaving supplier later takes over its port.
 class FornecedorFalho {
  public:
-  FornecedorFalho(Modo modo, std::uint16_t porta, const std::map<std::string, std::string>& aceites,
-                  const std::set<std::string>& falhos) {
+  FornecedorFalho(Modo modo, std::uint16_t porta, Simulador::Certificado certificado,
+                  const std::map<std::string, std::string>& aceites, const std::set<std::string>& falhos) {
     if (modo == Modo::ResetNaResposta) {
       corta_ = std::make_unique<ServidorQueCorta>(aceites, porta);
     } else if (modo != Modo::Recusada) {
-      sim_ = std::make_unique<Simulador>(Simulador::Certificado::Nenhum, porta);
+      sim_ = std::make_unique<Simulador>(certificado, porta);
       for (const auto& [caminho, aceite] : aceites) {
         sim_->Responder(caminho, falhos.count(caminho) ? RespostaFalha(modo, aceite, sim_->Base(), caminho)
                                                        : Resposta::Json(aceite));
@@ -293,6 +307,8 @@ class FornecedorFalho {
       }
     }
   }
+  // PEM of the CA of its certificate; empty without https.
+  std::string CaPem() const { return sim_ ? sim_->CaPem() : std::string(); }
   // What reached it; nothing when nothing listens.
   std::vector<RequisicaoGravada> Requisicoes() const {
     if (sim_) return sim_->Requisicoes();
@@ -337,11 +353,11 @@ void Gravar(const fs::path& caminho, const std::string& dados) {
 // Company 7, its Timer every 300 ms: a paid receivable with invoice 501,
 // which is also a contract receivable with its boleto PDF and its authorised
 // service invoice 457 with the XML. No billing request.
-void PrepararEmpresa(Instalacao& inst, std::uint16_t porta) {
+void PrepararEmpresa(Instalacao& inst, const std::string& conexao, std::uint16_t porta) {
   inst.Sql(
       "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO, "
       "API_FORNECEDOR_CONEXAO, API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES "
-      "(7, 'Empresa Teste', '12.345.678/0001-95', 0.005, '2', 'http', '127.0.0.1:" + std::to_string(porta) +
+      "(7, 'Empresa Teste', '12.345.678/0001-95', 0.005, '2', '" + conexao + "', '127.0.0.1:" + std::to_string(porta) +
       "', 'segredo-7f3a9c', 3)");
   inst.Sql("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, TIPO_CLIENTE) "
            "VALUES (15, 'Padaria', '98.765.432/0001-10', '2')");
@@ -375,12 +391,23 @@ TEST_P(FornecedorFalhaNoTimer, NothingMarkedUntilAcceptedAndTheServiceCarriesOn)
   const PortaReservada reserva;
   const std::uint16_t porta = reserva.Porta();
 
+  const auto certificado = caso.https ? Simulador::Certificado::Confiavel : Simulador::Certificado::Nenhum;
+
   Instalacao inst(Exe);
-  inst.Configurar("7", true, "Sim");
-  PrepararEmpresa(inst, porta);
+  // Every supplier has a CA of its own, all with the same name: the file
+  // holds the one of the supplier listening now.
+  const fs::path cas = inst.Temp() / "ca.pem";
+  const auto confiar = [&](const std::string& pem) {
+    std::ofstream saida(cas, std::ios::binary | std::ios::trunc);
+    saida << pem;
+  };
+  inst.Configurar("7", true, "Sim",
+                  caso.https ? std::vector<std::string>{"CertificadoCA=" + cas.string()} : std::vector<std::string>{});
+  PrepararEmpresa(inst, caso.https ? "https" : "http", porta);
   auto servico = inst.Iniciar({});
   // Up well before Timer's first run, one second after the start.
-  auto fornecedor = std::make_unique<FornecedorFalho>(caso.modo, porta, kAceitesTimer, falhos);
+  auto fornecedor = std::make_unique<FornecedorFalho>(caso.modo, porta, certificado, kAceitesTimer, falhos);
+  if (caso.https) confiar(fornecedor->CaPem());
 
   // The failing runs: each failing request leaves its lines in Log.txt and a
   // transport error its reason in the event log; the pieces not failing go
@@ -421,8 +448,9 @@ TEST_P(FornecedorFalhaNoTimer, NothingMarkedUntilAcceptedAndTheServiceCarriesOn)
 
   // The supplier behaves again, on the same port.
   fornecedor.reset();
-  Simulador bom(Simulador::Certificado::Nenhum, porta);
+  Simulador bom(certificado, porta);
   for (const auto& [caminho, aceite] : kAceitesTimer) bom.Responder(caminho, Resposta::Json(aceite));
+  if (caso.https) confiar(bom.CaPem());
   const auto enviados = [&](const std::string& caminho) { return De(bom.Requisicoes(), caminho).size(); };
   ASSERT_TRUE(Aguardar(
       [&] {
@@ -466,6 +494,7 @@ TEST_P(FornecedorFalhaNoTimer, NothingMarkedUntilAcceptedAndTheServiceCarriesOn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modos, FornecedorFalhaNoTimer, ::testing::ValuesIn(kCasos), NomeCaso);
+INSTANTIATE_TEST_SUITE_P(ModosHttps, FornecedorFalhaNoTimer, ::testing::ValuesIn(kCasosHttps), NomeCaso);
 
 // ---------------------------------------------------------------- billing import in process
 
@@ -528,8 +557,8 @@ TEST_P(FornecedorFalhaNaImportacao, NothingImportedUntilTheReplyArrivesThenEachI
   const std::map<std::string, std::string> aceites = {{kFaturamento, resposta}};
   const PortaReservada reserva;
   const std::uint16_t porta = reserva.Porta();
-  auto fornecedor =
-      std::make_unique<FornecedorFalho>(caso.modo, porta, aceites, std::set<std::string>{kFaturamento});
+  auto fornecedor = std::make_unique<FornecedorFalho>(caso.modo, porta, Simulador::Certificado::Nenhum, aceites,
+                                                      std::set<std::string>{kFaturamento});
   Preparar(porta);
   if (HasFatalFailure()) return;
 
