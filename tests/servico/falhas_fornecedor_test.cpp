@@ -86,17 +86,24 @@ struct CasoFalha {
 };
 
 const CasoFalha kCasos[] = {
-    {"Recusada", Modo::Recusada, "Não foi possível conectar a 127.0.0.1:"},
-    {"ResetAoLerOPedido", Modo::ResetAoLerPedido, "Falha ao ler a resposta: Connection reset by peer"},
-    {"ResetNoMeioDaResposta", Modo::ResetNaResposta, "Falha ao ler a resposta: Connection reset by peer"},
-    {"FechadaSemResposta", Modo::SemResposta, "A conexão foi fechada sem resposta."},
-    {"AlemDoTempoDeLeitura", Modo::AlemDoPrazo, "Tempo de leitura esgotado.", true},
-    {"Status500ComCorpo", Modo::Status500, ""},
-    {"Redirecao302", Modo::Redirecao, ""},
-    {"Lixo", Modo::Lixo, "Falha ao ler a resposta: "},
-    {"CorpoAlemDoLimite", Modo::CorpoEnorme, "Resposta maior que o limite de 64 MiB."},
-    {"CorpoChunkedAlemDoLimite", Modo::CorpoEnormeChunked, "Resposta maior que o limite de 64 MiB.", true},
-    {"ChunkedCortado", Modo::ChunkedCortado, "Falha ao ler a resposta: "},
+    {.nome = "Recusada", .modo = Modo::Recusada, .razao = "Não foi possível conectar a 127.0.0.1:"},
+    {.nome = "ResetAoLerOPedido",
+     .modo = Modo::ResetAoLerPedido,
+     .razao = "Falha ao ler a resposta: Connection reset by peer"},
+    {.nome = "ResetNoMeioDaResposta",
+     .modo = Modo::ResetNaResposta,
+     .razao = "Falha ao ler a resposta: Connection reset by peer"},
+    {.nome = "FechadaSemResposta", .modo = Modo::SemResposta, .razao = "A conexão foi fechada sem resposta."},
+    {.nome = "AlemDoTempoDeLeitura", .modo = Modo::AlemDoPrazo, .razao = "Tempo de leitura esgotado.", .so_boleto = true},
+    {.nome = "Status500ComCorpo", .modo = Modo::Status500, .razao = ""},
+    {.nome = "Redirecao302", .modo = Modo::Redirecao, .razao = ""},
+    {.nome = "Lixo", .modo = Modo::Lixo, .razao = "Falha ao ler a resposta: "},
+    {.nome = "CorpoAlemDoLimite", .modo = Modo::CorpoEnorme, .razao = "Resposta maior que o limite de 64 MiB."},
+    {.nome = "CorpoChunkedAlemDoLimite",
+     .modo = Modo::CorpoEnormeChunked,
+     .razao = "Resposta maior que o limite de 64 MiB.",
+     .so_boleto = true},
+    {.nome = "ChunkedCortado", .modo = Modo::ChunkedCortado, .razao = "Falha ao ler a resposta: "},
 };
 
 void PrintTo(const CasoFalha& caso, std::ostream* saida) { *saida << caso.nome; }
