@@ -79,8 +79,8 @@ struct CasoFalha {
   Modo modo;
   // The transport error's text as the service reports it; empty for an error status.
   const char* razao;
-  // Only the boleto upload fails, the other two flows are accepted at once:
-  // for failures that cost seconds or megabytes per request.
+  // Timer's flows: only the boleto upload fails, the other two are accepted
+  // at once; for failures that cost seconds or megabytes per request.
   bool so_boleto = false;
   bool https = false;
 };
