@@ -14,7 +14,6 @@
 #include <set>
 
 #include "dm/win1252.h"
-#include "plataforma/bibliotecas.h"
 
 namespace fb = Firebird;
 
@@ -365,12 +364,6 @@ bool Conexao::Connected() const { return impl_->anexo != nullptr; }
 
 void Conexao::Connect() {
   if (impl_->anexo) return;
-  static std::once_flag motor;
-  std::call_once(motor, [] {
-    const char* plugins =
-        Firebird::fb_get_master_interface()->getConfigManager()->getDirectory(Firebird::IConfigManager::DIR_PLUGINS);
-    if (plugins) ManterMotorFirebirdCarregado(plugins);
-  });
   std::string driver, banco, usuario, senha, charset, servidor, porta;
   for (const std::string& linha : Params) {
     std::size_t igual = linha.find('=');
@@ -1019,4 +1012,20 @@ Consulta::Campo Consulta::FieldByName(const std::string& nome) const {
     }
   }
   throw ErroBanco("Campo '" + nome + "' não encontrado");
+}
+
+void EncerrarMotorBanco() noexcept {
+  // The engine's threads are ended here, while the process is whole, and not
+  // by the client library's own clean-up at exit. The engine is not kept
+  // loaded between connections: the client unloads it after a minute without
+  // any, and an engine kept mapped after that never starts again, so a
+  // database away for longer would never be reached again.
+  try {
+    fb::CheckStatusWrapper status(Master()->getStatus());
+    fb::IProvider* despachante = Master()->getDispatcher();
+    despachante->shutdown(&status, 0, fb_shutrsn_app_stopped);
+    despachante->release();
+    status.dispose();
+  } catch (...) {
+  }
 }

@@ -123,3 +123,7 @@ class Consulta {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// Detaches whatever is still attached and stops the database engine's
+// threads; for the end of the process, once no connection is in use.
+void EncerrarMotorBanco() noexcept;

@@ -1,11 +1,14 @@
-// Libraries the process keeps loaded until it ends.
+// Libraries a process keeps loaded until it ends.
 #pragma once
 
 #include <string>
 
-// The embedded Firebird engine keeps thread-local data in its threads;
-// unloading it while the process ends leaves that data pointing into
-// unmapped memory. Keeps the engine of the given plugin folder loaded for
-// the life of the process. Failures are ignored (a client-only install has
-// no engine).
+// Keeps the embedded Firebird engine of the given plugin folder mapped for
+// the life of the process, for the leak checker of the sanitizer builds: the
+// engine keeps allocations for its whole life, and once the client library
+// has unloaded it at exit their stacks no longer name it. Only for processes
+// that never go a minute without a connection and then need a new one (test
+// programs): the client unloads an engine unused for a minute, and one kept
+// mapped after that never starts again. Failures are ignored (a client-only
+// install has no engine).
 void ManterMotorFirebirdCarregado(const std::string& diretorio_plugins);

@@ -250,6 +250,8 @@ int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registr
   else
     codigo = lumiford_gerenciamento->ExecutarComoServico();
 
+  dm.reset();
+  EncerrarMotorBanco();
   LiberarMemoria();
   return codigo;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "api/ufuncoes_api.h"
+#include "dm/banco.h"
 #include "dm/udm.h"
 #include "global/datas.h"
 #include "global/uglobal.h"
@@ -36,8 +37,10 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     dm.reset();
+    EncerrarMotorBanco();
     return 1;
   }
   dm.reset();
+  EncerrarMotorBanco();
   return 0;
 }

@@ -301,31 +301,52 @@ TEST_F(ServicoComBanco, StartThatCannotLogFailsTheService) {
   EXPECT_NE(erros.find("lumiford_financeiro_001: Service failed on start: "), std::string::npos) << erros;
 }
 
+// The retries: every 100 ms, and once after more than a minute without any
+// connection, when the client library has unloaded the engine and must load
+// it again.
 TEST(Reconexao, ServiceStartedBeforeItsDatabaseWorksOnceItAppears) {
-  Instalacao inst(ExeTeste);
-  inst.Configurar("1", false);
-  auto servico = inst.Iniciar({}, {"LUMIFORD_RECONEXAO_MS=100"});
-  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Start") >= 0; }));
-  std::this_thread::sleep_for(1500ms);  // a dozen retries, all failing the same way
-  EXPECT_EQ(Contar(inst.Linhas(), "Erro ao conectar na Base de Dados:"), 1u);
-  EXPECT_EQ(Posicao(inst.Linhas(), "Fluxo de teste Timer: inicio"), -1);
+  struct Caso {
+    const char* nome;
+    const char* intervalo_ms;
+    std::chrono::milliseconds antes;  // the database still away
+    std::chrono::milliseconds limite;
+  };
+  const Caso casos[] = {
+      {"retries every 100 ms", "100", 1500ms, 20s},
+      {"one retry after 70 s", "70000", 0ms, 120s},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Instalacao inst(ExeTeste);
+    inst.Configurar("1", false);
+    // Prepared aside before the service starts: this process then has no
+    // need of a database engine after the wait.
+    const fs::path preparo = inst.Temp() / "preparo";
+    auto bancos = lumiford::teste::CopiarBancos(preparo.string());
+    lumiford::teste::ExecutarSQL(bancos.dados,
+        "INSERT INTO CAD_EMPRESA (CADASTRO, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO) VALUES (1, 0.001, '2')");
+    auto servico = inst.Iniciar({}, {std::string("LUMIFORD_RECONEXAO_MS=") + caso.intervalo_ms});
+    ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Erro ao conectar na Base de Dados:") == 1; }));
+    std::this_thread::sleep_for(caso.antes);  // retries, all failing the same way
+    EXPECT_EQ(Contar(inst.Linhas(), "Erro ao conectar na Base de Dados:"), 1u);
+    EXPECT_EQ(Posicao(inst.Linhas(), "Fluxo de teste Timer: inicio"), -1);
 
-  // The databases appear whole: prepared aside, then moved in.
-  const fs::path preparo = inst.Temp() / "preparo";
-  auto bancos = lumiford::teste::CopiarBancos(preparo.string());
-  lumiford::teste::ExecutarSQL(bancos.dados,
-      "INSERT INTO CAD_EMPRESA (CADASTRO, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO) VALUES (1, 0.001, '2')");
-  fs::rename(bancos.historico, inst.Dir() / "dados" / "HISTORICO_SISTEMA.FDB");
-  fs::rename(bancos.dados, inst.Dir() / "dados" / "DADOS.FDB");
+    // The databases appear whole: moved in.
+    fs::rename(bancos.historico, inst.Dir() / "dados" / "HISTORICO_SISTEMA.FDB");
+    fs::rename(bancos.dados, inst.Dir() / "dados" / "DADOS.FDB");
 
-  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Fluxo de teste Timer: fim") >= 0; })) << servico->Erros();
-  servico->Sinal(SIGTERM);
-  EXPECT_EQ(servico->Esperar(), 0);
-  const auto linhas = inst.Linhas();
-  const long volta = Posicao(linhas, "Conexão com a Base de Dados restabelecida.");
-  EXPECT_GE(volta, 0);
-  EXPECT_LT(volta, Posicao(linhas, "Fluxo de teste Timer: inicio"));
-  EXPECT_EQ(Contar(linhas, "Conexão com a Base de Dados restabelecida."), 1u);
+    ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Fluxo de teste Timer: fim") >= 0; }, caso.limite))
+        << servico->Erros();
+    servico->Sinal(SIGTERM);
+    EXPECT_EQ(servico->Esperar(), 0);
+    const auto linhas = inst.Linhas();
+    const long volta = Posicao(linhas, "Conexão com a Base de Dados restabelecida.");
+    EXPECT_GE(volta, 0);
+    EXPECT_LT(volta, Posicao(linhas, "Fluxo de teste Timer: inicio"));
+    EXPECT_EQ(Contar(linhas, "Conexão com a Base de Dados restabelecida."), 1u);
+    EXPECT_EQ(Contar(linhas, "Erro ao conectar na Base de Dados:"), 1u);
+    EXPECT_EQ(servico->Erros(), "");
+  }
 }
 
 }  // namespace

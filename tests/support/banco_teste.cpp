@@ -113,8 +113,8 @@ std::string ConstruirModelos() {
   return destino.string();
 }
 
-// Kept loaded for the whole test process, as the data module does on its
-// first connection: isql-fb runs before any connection of ours.
+// Kept loaded for the whole test process, so that the leak checker names the
+// engine's lifelong allocations; isql-fb runs before any connection of ours.
 void ManterMotorCarregado() {
   const char* plugins = Firebird::fb_get_master_interface()->getConfigManager()->getDirectory(
       Firebird::IConfigManager::DIR_PLUGINS);
