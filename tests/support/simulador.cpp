@@ -1,5 +1,7 @@
 #include "tests/support/simulador.h"
 
+#include <fcntl.h>
+
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -427,9 +429,18 @@ class Sessao : public std::enable_shared_from_this<Sessao<Stream>> {
 
 }  // namespace
 
+namespace {
+
+// A process a test starts (the service) must not keep the simulator's port
+// or its connections open after the simulator is gone.
+void NaoHerdar(int descritor) { ::fcntl(descritor, F_SETFD, FD_CLOEXEC); }
+
+}  // namespace
+
 void Simulador::Impl::Aceitar() {
   aceitador.async_accept([this](error_code ec, tcp::socket soquete) {
     if (ec) return;
+    NaoHerdar(soquete.native_handle());
     int id = 0;
     {
       std::lock_guard lock(trava);
@@ -455,6 +466,7 @@ Simulador::Simulador(Certificado certificado, std::uint16_t porta) : impl_(std::
   }
   const tcp::endpoint local(net::ip::make_address("127.0.0.1"), porta);
   i.aceitador.open(local.protocol());
+  NaoHerdar(i.aceitador.native_handle());
   i.aceitador.set_option(tcp::acceptor::reuse_address(true));
   i.aceitador.bind(local);
   i.aceitador.listen();
