@@ -3,23 +3,16 @@
 // object, the debug dump, and a run killed half-way.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <system_error>
 #include <thread>
 
 #include "tests/api/faturamento_apoio.h"
-
-extern char** environ;
+#include "tests/servico/apoio_processo.h"
 
 namespace lumiford::teste {
 namespace {
@@ -356,51 +349,6 @@ TEST_F(ImportacaoFaturamento, ContatosAteDezNoDespejo) {
 // ---------------------------------------------------------------------------
 // A run killed half-way, then run again.
 
-class ProcessoImportacao {
- public:
-  ProcessoImportacao(const std::string& diretorio, const std::string& dia) {
-    const std::string exe = LUMIFORD_IMPORTACAO_PROCESSO;
-    saida_ = diretorio + "/processo.txt";
-    std::vector<std::string> args = {exe, diretorio, dia};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t acoes;
-    posix_spawn_file_actions_init(&acoes);
-    posix_spawn_file_actions_addopen(&acoes, 1, saida_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&acoes, 1, 2);
-    const int erro = posix_spawn(&pid_, exe.c_str(), &acoes, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&acoes);
-    if (erro != 0) throw std::system_error(erro, std::generic_category(), "posix_spawn " + exe);
-  }
-  ~ProcessoImportacao() {
-    if (pid_ > 0) Matar();
-  }
-  ProcessoImportacao(const ProcessoImportacao&) = delete;
-  ProcessoImportacao& operator=(const ProcessoImportacao&) = delete;
-
-  // True when the process was still running and died of the SIGKILL.
-  bool Matar() {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-  }
-  bool Terminou() const {
-    int status = 0;
-    return ::waitpid(pid_, &status, WNOHANG) == pid_;
-  }
-  std::string Saida() const {
-    std::ifstream f(saida_);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string saida_;
-};
-
 TEST_F(ImportacaoFaturamento, ProcessoMortoNoMeioEExecutadoDeNovoImportaCadaFaturaUmaVez) {
   constexpr int kFaturas = 24;
   struct Caso {
@@ -431,16 +379,17 @@ TEST_F(ImportacaoFaturamento, ProcessoMortoNoMeioEExecutadoDeNovoImportaCadaFatu
     Responder(RespostaFaturamento(itens));
 
     {
-      ProcessoImportacao processo(amb->DiretorioExe(), "2025-03-10");
+      Processo processo(LUMIFORD_IMPORTACAO_PROCESSO, {amb->DiretorioExe(), "2025-03-10"}, {}, amb->DiretorioExe());
       const auto limite = std::chrono::steady_clock::now() + 60s;
       bool visto = false;
-      while (!visto && std::chrono::steady_clock::now() < limite && !processo.Terminou()) {
+      while (!visto && std::chrono::steady_clock::now() < limite && processo.Vivo()) {
         visto = amb->Log().find(": " + caso.gatilho + "\r\n") != std::string::npos;
         if (!visto) std::this_thread::sleep_for(2ms);
       }
-      ASSERT_TRUE(visto) << processo.Saida() << amb->Log();
+      ASSERT_TRUE(visto) << processo.Saida() << processo.Erros() << amb->Log();
       std::this_thread::sleep_for(caso.espera);
-      ASSERT_TRUE(processo.Matar()) << "the import ended before it was killed";
+      processo.Sinal(SIGKILL);
+      ASSERT_EQ(processo.Esperar().value_or(-1), 128 + SIGKILL) << "the import ended before it was killed";
     }
 
     // Killed half-way: part of the work is there, the request too.

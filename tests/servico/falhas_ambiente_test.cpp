@@ -48,7 +48,6 @@ using namespace std::chrono_literals;
 
 const char* const Exe = LUMIFORD_EXE;
 
-const std::string kFaturado = "/financeiro/cliente/faturado";
 const std::string kRestabelecida = "Conexão com a Base de Dados restabelecida.";
 const std::string kFalhaConexao = "Erro ao conectar na Base de Dados:";
 

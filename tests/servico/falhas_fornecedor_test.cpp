@@ -8,14 +8,9 @@
 // behaves the next run does the work, each piece once.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -24,12 +19,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "api/http.h"
@@ -40,6 +33,7 @@
 #include "tests/api/faturamento_apoio.h"
 #include "tests/servico/apoio_processo.h"
 #include "tests/support/banco_teste.h"
+#include "tests/support/porta_reservada.h"
 #include "tests/support/simulador.h"
 
 namespace {
@@ -49,11 +43,6 @@ using namespace lumiford::teste;
 using namespace std::chrono_literals;
 
 const char* const Exe = LUMIFORD_EXE;
-
-const std::string kFaturado = "/financeiro/cliente/faturado";
-const std::string kBoleto = "/financeiro/fatura/documento/boleto";
-const std::string kNotaFiscal = "/financeiro/fatura/documento/nota-fiscal";
-const std::string kFaturamento = "/financeiro/cliente/faturamento";
 
 const std::string kPdf = "%PDF-1.4\n% boleto CM 1001-1\n%%EOF\n";
 const std::string kXml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n";
@@ -155,146 +144,19 @@ Resposta RespostaFalha(Modo modo, const std::string& aceite, const std::string& 
       if (modo == Modo::CorpoEnormeChunked) r.enquadramento = Resposta::Enquadramento::Chunked;
       return r;
     }
+    case Modo::ResetNaResposta: {
+      Resposta r = Resposta::Json(aceite);
+      r.falha = F::ResetNoMeio;
+      return r;
+    }
     case Modo::Recusada:
-    case Modo::ResetNaResposta:
       break;
   }
   throw std::logic_error("not a simulator failure");
 }
 
-// A loopback server that reads each request whole, sends the head and the
-// first half of the acceptance of its path, and then resets the connection.
-class ServidorQueCorta {
- public:
-  ServidorQueCorta(std::map<std::string, std::string> aceites, std::uint16_t porta) : aceites_(std::move(aceites)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int um = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &um, sizeof um);
-    sockaddr_in endereco{};
-    endereco.sin_family = AF_INET;
-    endereco.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    endereco.sin_port = htons(porta);
-    socklen_t tamanho = sizeof endereco;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0 ||
-        ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&endereco), &tamanho) != 0) {
-      const int erro = errno;
-      if (fd_ >= 0) ::close(fd_);
-      throw std::system_error(erro, std::generic_category(), "servidor que corta");
-    }
-    porta_ = ntohs(endereco.sin_port);
-    linha_ = std::thread([this] { Laco(); });
-  }
-  ~ServidorQueCorta() {
-    parar_ = true;
-    linha_.join();
-    ::close(fd_);
-  }
-  ServidorQueCorta(const ServidorQueCorta&) = delete;
-  ServidorQueCorta& operator=(const ServidorQueCorta&) = delete;
-
-  std::uint16_t Porta() const { return porta_; }
-  std::vector<RequisicaoGravada> Requisicoes() const {
-    std::lock_guard trava(trava_);
-    return gravadas_;
-  }
-
- private:
-  void Laco() {
-    while (!parar_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const int conexao = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (conexao >= 0) Atender(conexao);
-    }
-  }
-
-  void Atender(int conexao) {
-    std::string entrada;
-    const auto ler = [&] {
-      pollfd p{conexao, POLLIN, 0};
-      if (::poll(&p, 1, 5000) <= 0) return false;
-      char bloco[65536];
-      const ssize_t n = ::recv(conexao, bloco, sizeof bloco, 0);
-      if (n <= 0) return false;
-      entrada.append(bloco, static_cast<std::size_t>(n));
-      return true;
-    };
-    std::size_t fim_cabeca;
-    while ((fim_cabeca = entrada.find("\r\n\r\n")) == std::string::npos)
-      if (!ler()) return Resetar(conexao);
-    fim_cabeca += 4;
-    RequisicaoGravada req;
-    req.cabeca = entrada.substr(0, fim_cabeca);
-    std::size_t tamanho = 0;
-    if (const auto pos = req.cabeca.find("Content-Length: "); pos != std::string::npos)
-      tamanho = std::stoul(req.cabeca.substr(pos + 16));
-    while (entrada.size() < fim_cabeca + tamanho)
-      if (!ler()) return Resetar(conexao);
-    req.corpo = entrada.substr(fim_cabeca, tamanho);
-    const auto inicio = req.cabeca.find(' ') + 1;
-    req.caminho = req.cabeca.substr(inicio, req.cabeca.find_first_of("? ", inicio) - inicio);
-    {
-      std::lock_guard trava(trava_);
-      gravadas_.push_back(req);
-    }
-    const auto it = aceites_.find(req.caminho);
-    const std::string aceite = it == aceites_.end() ? std::string(200, ' ') : it->second;
-    const std::string resposta = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                                 std::to_string(aceite.size()) + "\r\n\r\n" + aceite.substr(0, aceite.size() / 2);
-    ::send(conexao, resposta.data(), resposta.size(), MSG_NOSIGNAL);
-    // The head and the first bytes reach the reader before the reset does.
-    std::this_thread::sleep_for(100ms);
-    Resetar(conexao);
-  }
-
-  static void Resetar(int conexao) {
-    const linger imediato{1, 0};
-    ::setsockopt(conexao, SOL_SOCKET, SO_LINGER, &imediato, sizeof imediato);
-    ::close(conexao);
-  }
-
-  std::map<std::string, std::string> aceites_;
-  int fd_ = -1;
-  std::uint16_t porta_ = 0;
-  std::thread linha_;
-  std::atomic<bool> parar_{false};
-  mutable std::mutex trava_;
-  std::vector<RequisicaoGravada> gravadas_;
-};
-
-// A loopback port held for one test: bound, never listening, so that a
-// connection to it is refused and no other socket on the machine takes it,
-// while the test's suppliers, which reuse addresses, listen on it in turn.
-// They start only once the service runs: a child process would inherit their
-// sockets and keep the port listening after they are gone.
-class PortaReservada {
- public:
-  PortaReservada() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int um = 1;
-    sockaddr_in endereco{};
-    endereco.sin_family = AF_INET;
-    endereco.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t tamanho = sizeof endereco;
-    if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &um, sizeof um) != 0 ||
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&endereco), &tamanho) != 0) {
-      const int erro = errno;
-      if (fd_ >= 0) ::close(fd_);
-      throw std::system_error(erro, std::generic_category(), "porta reservada");
-    }
-    porta_ = ntohs(endereco.sin_port);
-  }
-  ~PortaReservada() { ::close(fd_); }
-  PortaReservada(const PortaReservada&) = delete;
-  PortaReservada& operator=(const PortaReservada&) = delete;
-  std::uint16_t Porta() const { return porta_; }
-
- private:
-  int fd_ = -1;
-  std::uint16_t porta_ = 0;
-};
-
+// The suppliers of a test start only once the service runs: a child process
+// would inherit their sockets and keep the port listening after they are gone.
 // The supplier while it fails, on the given port. On the paths in `falhos`
 // it fails in the case's way, every time; on the others it accepts. The
 // behaving supplier later takes over its port.
@@ -302,9 +164,7 @@ class FornecedorFalho {
  public:
   FornecedorFalho(Modo modo, std::uint16_t porta, Simulador::Certificado certificado,
                   const std::map<std::string, std::string>& aceites, const std::set<std::string>& falhos) {
-    if (modo == Modo::ResetNaResposta) {
-      corta_ = std::make_unique<ServidorQueCorta>(aceites, porta);
-    } else if (modo != Modo::Recusada) {
+    if (modo != Modo::Recusada) {
       sim_ = std::make_unique<Simulador>(certificado, porta);
       for (const auto& [caminho, aceite] : aceites) {
         sim_->Responder(caminho, falhos.count(caminho) ? RespostaFalha(modo, aceite, sim_->Base(), caminho)
@@ -319,13 +179,11 @@ class FornecedorFalho {
   // What reached it; nothing when nothing listens.
   std::vector<RequisicaoGravada> Requisicoes() const {
     if (sim_) return sim_->Requisicoes();
-    if (corta_) return corta_->Requisicoes();
     return {};
   }
 
  private:
   std::unique_ptr<Simulador> sim_;
-  std::unique_ptr<ServidorQueCorta> corta_;
 };
 
 // The reason a transport failure gives on this port.

@@ -41,11 +41,6 @@ using namespace std::chrono_literals;
 
 const char* const Exe = LUMIFORD_EXE;
 
-const std::string kFaturado = "/financeiro/cliente/faturado";
-const std::string kBoleto = "/financeiro/fatura/documento/boleto";
-const std::string kNotaFiscal = "/financeiro/fatura/documento/nota-fiscal";
-const std::string kFaturamento = "/financeiro/cliente/faturamento";
-
 constexpr int kMorto = 128 + SIGKILL;
 
 // The work laid out for company 7: three paid invoices, three contract

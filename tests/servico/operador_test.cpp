@@ -3,9 +3,6 @@
 // an installation without sending a request, HELP touches nothing.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 #include <vector>
 
 #include "tests/servico/apoio_processo.h"
+#include "tests/support/porta_reservada.h"
 #include "tests/support/simulador.h"
 
 namespace {
@@ -32,11 +30,6 @@ const char* const Exe = LUMIFORD_EXE;
 
 constexpr const char* kToken = "segredo-7f3a9c";
 constexpr const char* kTokenMascarado = "segr****";
-
-const std::string kFaturado = "/financeiro/cliente/faturado";
-const std::string kBoleto = "/financeiro/fatura/documento/boleto";
-const std::string kNotaFiscal = "/financeiro/fatura/documento/nota-fiscal";
-const std::string kFaturamento = "/financeiro/cliente/faturamento";
 
 // One billing item of a client the ERP does not know yet.
 const std::string kFaturamentoJson =
@@ -261,30 +254,6 @@ TEST(UmaVez, WhatKeepsEveryFlowFromRunningExitsWithOneAndTheReason) {
 
 // ---------------------------------------------------------------- CHECK
 
-// A loopback port that refuses connections: bound, never listening.
-class PortaFechada {
- public:
-  PortaFechada() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in endereco{};
-    endereco.sin_family = AF_INET;
-    endereco.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t tamanho = sizeof endereco;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&endereco), &tamanho) != 0)
-      throw std::system_error(errno, std::generic_category(), "closed port");
-    porta_ = ntohs(endereco.sin_port);
-  }
-  ~PortaFechada() { ::close(fd_); }
-  PortaFechada(const PortaFechada&) = delete;
-  PortaFechada& operator=(const PortaFechada&) = delete;
-  std::uint16_t Porta() const { return porta_; }
-
- private:
-  int fd_ = -1;
-  std::uint16_t porta_ = 0;
-};
-
 std::vector<std::string> LinhasDe(const std::string& texto) {
   std::vector<std::string> linhas;
   std::size_t inicio = 0;
@@ -336,7 +305,7 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
   for (const auto& caso : casos) {
     SCOPED_TRACE(caso.nome);
     std::optional<Simulador> sim;
-    std::optional<PortaFechada> fechada;
+    std::optional<PortaReservada> fechada;
     std::uint16_t porta = 0;
     if (caso.servidor == Servidor::Simulador) {
       sim.emplace(caso.certificado);

@@ -314,6 +314,7 @@ class Sessao : public std::enable_shared_from_this<Sessao<Stream>> {
         return Enviar("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
                       "40\r\n{\"sucess\": tr",
                       true);
+      case F::ResetNoMeio:
       case F::Nenhuma:
         break;
     }
@@ -346,10 +347,25 @@ class Sessao : public std::enable_shared_from_this<Sessao<Stream>> {
         cabeca += Hex(pedaco.size()) + "\r\n" + pedaco + "\r\n";
       }
       cabeca += "0\r\n\r\n";
+    } else if (r.falha == F::ResetNoMeio) {
+      cabeca += r.corpo.substr(0, r.corpo.size() / 2);
+      return EnviarECortar(std::move(cabeca));
     } else {
       cabeca += r.corpo;
     }
     Enviar(std::move(cabeca), !manter_);
+  }
+
+  void EnviarECortar(std::string dados) {
+    saida_ = std::move(dados);
+    auto eu = this->shared_from_this();
+    net::async_write(stream_, net::buffer(saida_), [eu](error_code ec, std::size_t) {
+      if (ec) return eu->Abortar();
+      // What was written reaches the reader before the reset does.
+      eu->relogio_.emplace(eu->stream_.get_executor());
+      eu->relogio_->expires_after(std::chrono::milliseconds(100));
+      eu->relogio_->async_wait([eu](error_code) { eu->Resetar(); });
+    });
   }
 
   void Enviar(std::string dados, bool fechar_depois) {

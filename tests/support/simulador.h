@@ -14,6 +14,12 @@
 
 namespace lumiford::teste {
 
+// The supplier's endpoints, as the requests reach it (the path without the query).
+inline const std::string kFaturado = "/financeiro/cliente/faturado";
+inline const std::string kBoleto = "/financeiro/fatura/documento/boleto";
+inline const std::string kNotaFiscal = "/financeiro/fatura/documento/nota-fiscal";
+inline const std::string kFaturamento = "/financeiro/cliente/faturamento";
+
 struct Resposta {
   enum class Enquadramento { Tamanho, Chunked, AteFechar };
   enum class Falha {
@@ -22,6 +28,7 @@ struct Resposta {
     SemResposta,     // closed without a byte of reply
     Lixo,            // bytes that are not HTTP, then closed
     ChunkedCortado,  // a chunked reply cut off in its first chunk
+    ResetNoMeio,     // the head and the first half of the body, then a reset
   };
 
   int status = 200;
