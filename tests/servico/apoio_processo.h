@@ -159,6 +159,14 @@ inline bool Aguardar(const std::function<bool()>& condicao,
   return true;
 }
 
+// A file written whole, its folders made first.
+inline void Gravar(const std::filesystem::path& caminho, const std::string& dados) {
+  std::filesystem::create_directories(caminho.parent_path());
+  std::ofstream saida(caminho, std::ios::binary);
+  saida << dados;
+  ASSERT_TRUE(saida.good()) << caminho;
+}
+
 // A copy of an executable in its own directory, with its own settings,
 // databases and unit directory.
 class Instalacao {
@@ -225,5 +233,38 @@ class Instalacao {
   BancosTeste bancos_;
   int execucoes_ = 0;
 };
+
+// The boleto PDF and the service invoice XML of the company below.
+inline const std::string kPdfEmpresa = "%PDF-1.4\n% boleto CM 1001-1\n%%EOF\n";
+inline const std::string kXmlEmpresa =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n";
+
+// Company 7 (the supplier at `endereco`, `intervalo` minutes between runs of
+// Timer) with one piece of work for each of Timer's flows: a paid receivable
+// (invoice 501) of client 15 on contract 1001, its boleto PDF, and its
+// authorised service invoice 457 with the XML.
+inline void PrepararEmpresaComTrabalho(Instalacao& inst, const std::string& conexao, const std::string& endereco,
+                                       const std::string& intervalo, const std::string& integracao,
+                                       const std::string& token) {
+  inst.Sql(
+      "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO, "
+      "API_FORNECEDOR_CONEXAO, API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES "
+      "(7, 'Empresa Teste', '12.345.678/0001-95', " + intervalo + ", '" + integracao + "', '" + conexao + "', '" +
+      endereco + "', '" + token + "', 3)");
+  inst.Sql("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, TIPO_CLIENTE) "
+           "VALUES (15, 'Padaria', '98.765.432/0001-10', '2')");
+  inst.Sql("INSERT INTO MOV_CONTRATO_MANUTENCAO (EMPRESA, NUMERO, CLIENTE, ANO_REFERENCIA, MES_REFERENCIA, VALOR) "
+           "VALUES (7, 1001, 15, 2025, 'Maio', 150.50)");
+  inst.Sql("INSERT INTO MOV_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, EMISSAO, "
+           "VENCIMENTO, VALOR, SALDO, ID_FATURA, FATURA_ENVIADA, SERIE_NOTA_SERVICO, NUMERO_NOTA_SERVICO) VALUES "
+           "(7, 'CM', 'CM', 15, 1001, 1, 1, CURRENT_DATE, CURRENT_DATE + 10, 150.50, 0, 501, '1', 1, 457)");
+  inst.Sql("INSERT INTO MOV_IT_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, SEQ, "
+           "DATA_PAGAMENTO, VALOR_PAGO) VALUES (7, 'CM', 'CM', 15, 1001, 1, 1, 1, CURRENT_DATE, 150.50)");
+  inst.Sql("INSERT INTO MOV_NOTA_FISCAL_VENDA (EMPRESA, SERIE, NUMERO, CLIENTE, EMISSAO, VALOR_TOTAL, STATUS, "
+           "IDENTIFICACAO_ARQUIVO_XML_NFE) VALUES (7, 1, 457, 15, CURRENT_DATE, 150.50, 'NFSE Autorizada', "
+           "'NFSe_457.xml')");
+  Gravar(inst.Dados() / "Boleto" / "12345678000195" / "98765432000110" / "CM 1001-1.pdf", kPdfEmpresa);
+  Gravar(inst.Dados() / "NFSe" / "Empresa_007" / "NFSe_457.xml", kXmlEmpresa);
+}
 
 }  // namespace lumiford::teste

@@ -44,8 +44,6 @@ using namespace std::chrono_literals;
 
 const char* const Exe = LUMIFORD_EXE;
 
-const std::string kPdf = "%PDF-1.4\n% boleto CM 1001-1\n%%EOF\n";
-const std::string kXml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n";
 
 // ---------------------------------------------------------------- the failures
 
@@ -206,38 +204,13 @@ std::vector<RequisicaoGravada> De(const std::vector<RequisicaoGravada>& requisic
   return escolhidas;
 }
 
-void Gravar(const fs::path& caminho, const std::string& dados) {
-  fs::create_directories(caminho.parent_path());
-  std::ofstream saida(caminho, std::ios::binary);
-  saida << dados;
-  ASSERT_TRUE(saida.good()) << caminho;
-}
-
 // ---------------------------------------------------------------- Timer in service mode
 
 // Company 7, its Timer every 300 ms: a paid receivable with invoice 501,
 // which is also a contract receivable with its boleto PDF and its authorised
 // service invoice 457 with the XML. No billing request.
 void PrepararEmpresa(Instalacao& inst, const std::string& conexao, std::uint16_t porta) {
-  inst.Sql(
-      "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO, "
-      "API_FORNECEDOR_CONEXAO, API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES "
-      "(7, 'Empresa Teste', '12.345.678/0001-95', 0.005, '2', '" + conexao + "', '127.0.0.1:" + std::to_string(porta) +
-      "', 'segredo-7f3a9c', 3)");
-  inst.Sql("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, TIPO_CLIENTE) "
-           "VALUES (15, 'Padaria', '98.765.432/0001-10', '2')");
-  inst.Sql("INSERT INTO MOV_CONTRATO_MANUTENCAO (EMPRESA, NUMERO, CLIENTE, ANO_REFERENCIA, MES_REFERENCIA, VALOR) "
-           "VALUES (7, 1001, 15, 2025, 'Maio', 150.50)");
-  inst.Sql("INSERT INTO MOV_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, EMISSAO, "
-           "VENCIMENTO, VALOR, SALDO, ID_FATURA, FATURA_ENVIADA, SERIE_NOTA_SERVICO, NUMERO_NOTA_SERVICO) VALUES "
-           "(7, 'CM', 'CM', 15, 1001, 1, 1, CURRENT_DATE, CURRENT_DATE + 10, 150.50, 0, 501, '1', 1, 457)");
-  inst.Sql("INSERT INTO MOV_IT_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, SEQ, "
-           "DATA_PAGAMENTO, VALOR_PAGO) VALUES (7, 'CM', 'CM', 15, 1001, 1, 1, 1, CURRENT_DATE, 150.50)");
-  inst.Sql("INSERT INTO MOV_NOTA_FISCAL_VENDA (EMPRESA, SERIE, NUMERO, CLIENTE, EMISSAO, VALOR_TOTAL, STATUS, "
-           "IDENTIFICACAO_ARQUIVO_XML_NFE) VALUES (7, 1, 457, 15, CURRENT_DATE, 150.50, 'NFSE Autorizada', "
-           "'NFSe_457.xml')");
-  Gravar(inst.Dados() / "Boleto" / "12345678000195" / "98765432000110" / "CM 1001-1.pdf", kPdf);
-  Gravar(inst.Dados() / "NFSe" / "Empresa_007" / "NFSe_457.xml", kXml);
+  PrepararEmpresaComTrabalho(inst, conexao, "127.0.0.1:" + std::to_string(porta), "0.005", "2", "segredo-7f3a9c");
 }
 
 const std::map<std::string, std::string> kAceitesTimer = {
@@ -308,7 +281,7 @@ TEST_P(FornecedorFalhaNoTimer, NothingMarkedUntilAcceptedAndTheServiceCarriesOn)
     // must go again (twice is harmless, lost is not).
     const auto boletos = De(recebidas, kBoleto);
     ASSERT_FALSE(boletos.empty());
-    EXPECT_NE(boletos.front().corpo.find(kPdf), std::string::npos);
+    EXPECT_NE(boletos.front().corpo.find(kPdfEmpresa), std::string::npos);
   }
 
   // The supplier behaves again, on the same port.
@@ -339,12 +312,12 @@ TEST_P(FornecedorFalhaNoTimer, NothingMarkedUntilAcceptedAndTheServiceCarriesOn)
   if (falhos.count(kBoleto)) {
     const auto boletos = De(bom.Requisicoes(), kBoleto);
     ASSERT_EQ(boletos.size(), 1u);
-    EXPECT_NE(boletos.front().corpo.find(kPdf), std::string::npos);
+    EXPECT_NE(boletos.front().corpo.find(kPdfEmpresa), std::string::npos);
   }
   if (falhos.count(kNotaFiscal)) {
     const auto notas = De(bom.Requisicoes(), kNotaFiscal);
     ASSERT_EQ(notas.size(), 1u);
-    EXPECT_NE(notas.front().corpo.find(kXml), std::string::npos);
+    EXPECT_NE(notas.front().corpo.find(kXmlEmpresa), std::string::npos);
   }
 
   servico->Sinal(SIGTERM);

@@ -89,13 +89,6 @@ class Sessao {
   Consulta q_;
 };
 
-void Gravar(const fs::path& caminho, const std::string& dados) {
-  fs::create_directories(caminho.parent_path());
-  std::ofstream saida(caminho, std::ios::binary);
-  saida << dados;
-  ASSERT_TRUE(saida.good()) << caminho;
-}
-
 std::string RespostaFaturamento() {
   std::string dados;
   for (const auto& [id, cnpj] : kFaturamentoItens) {

@@ -38,41 +38,14 @@ const std::string kFaturamentoJson =
     R"("endereco":"Rua Augusta","numero":"1500","bairro":"Centro","complemento":"sala 12","cep":"01310-100",)"
     R"("codigoIbge":3550308,"contatos":[{"tipo":"email","contato":"financeiro@horizonte.example"}]}]})";
 
-void Gravar(const fs::path& caminho, const std::string& dados) {
-  fs::create_directories(caminho.parent_path());
-  std::ofstream saida(caminho, std::ios::binary);
-  saida << dados;
-  ASSERT_TRUE(saida.good()) << caminho;
-}
-
 // Company 7 with one piece of work for every flow: a paid receivable with
 // an invoice identifier (also a contract receivable with its boleto PDF and
 // its authorised service invoice with the XML), and a pending billing request.
 void PrepararEmpresa(Instalacao& inst, const std::string& conexao, const std::string& endereco,
                      const std::string& integracao = "2") {
-  inst.Sql(
-      "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO, "
-      "API_FORNECEDOR_CONEXAO, API_FORNECEDOR_ENDERECO, API_FORNECEDOR_TOKEN, VENDEDOR_FATURAMENTO) VALUES "
-      "(7, 'Empresa Teste', '12.345.678/0001-95', 1, '" + integracao + "', '" + conexao + "', '" + endereco +
-      "', '" + kToken + "', 3)");
-  inst.Sql("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF, TIPO_CLIENTE) "
-           "VALUES (15, 'Padaria', '98.765.432/0001-10', '2')");
-  inst.Sql("INSERT INTO MOV_CONTRATO_MANUTENCAO (EMPRESA, NUMERO, CLIENTE, ANO_REFERENCIA, MES_REFERENCIA, VALOR) "
-           "VALUES (7, 1001, 15, 2025, 'Maio', 150.50)");
-  inst.Sql("INSERT INTO MOV_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, EMISSAO, "
-           "VENCIMENTO, VALOR, SALDO, ID_FATURA, FATURA_ENVIADA, SERIE_NOTA_SERVICO, NUMERO_NOTA_SERVICO) VALUES "
-           "(7, 'CM', 'CM', 15, 1001, 1, 1, CURRENT_DATE, CURRENT_DATE + 10, 150.50, 0, 501, '1', 1, 457)");
-  inst.Sql("INSERT INTO MOV_IT_CONTAS_RECEBER (EMPRESA, CAIXA, DOCUMENTO, CLIENTE, NUMERO, SERIE, PARCELA, SEQ, "
-           "DATA_PAGAMENTO, VALOR_PAGO) VALUES (7, 'CM', 'CM', 15, 1001, 1, 1, 1, CURRENT_DATE, 150.50)");
-  inst.Sql("INSERT INTO MOV_NOTA_FISCAL_VENDA (EMPRESA, SERIE, NUMERO, CLIENTE, EMISSAO, VALOR_TOTAL, STATUS, "
-           "IDENTIFICACAO_ARQUIVO_XML_NFE) VALUES (7, 1, 457, 15, CURRENT_DATE, 150.50, 'NFSE Autorizada', "
-           "'NFSe_457.xml')");
+  PrepararEmpresaComTrabalho(inst, conexao, endereco, "1", integracao, kToken);
   inst.Sql("INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO) "
            "VALUES (7, 1, 'BUSCAR_FATURAMENTO_API')");
-  Gravar(inst.Dados() / "Boleto" / "12345678000195" / "98765432000110" / "CM 1001-1.pdf",
-         "%PDF-1.4\n% boleto CM 1001-1\n%%EOF\n");
-  Gravar(inst.Dados() / "NFSe" / "Empresa_007" / "NFSe_457.xml",
-         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n");
 }
 
 // Replies that accept everything; the billing reply may be another.
