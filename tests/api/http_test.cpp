@@ -4,13 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <optional>
 
 #include "api/chamada.h"
 #include "api/multipart.h"
 #include "tests/api/apoio.h"
+#include "tests/support/porta_reservada.h"
 #include "tests/support/simulador.h"
 
 namespace lumiford::teste {
@@ -259,12 +258,6 @@ TEST_F(ClienteHttp, RespostaLidaPorTamanhoChunkedOuAteFechar) {
   }
 }
 
-std::uint16_t PortaFechada() {
-  boost::asio::io_context ioc;
-  boost::asio::ip::tcp::acceptor a(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
-  return a.local_endpoint().port();  // closed again when `a` goes
-}
-
 struct CasoFalha {
   const char* nome;
   std::optional<Resposta> resposta;  // empty: the address alone fails
@@ -282,6 +275,7 @@ TEST_F(ClienteHttp, FalhasDeTransporteSaoErroTransporteEOClienteSegueUsavel) {
   using F = Resposta::Falha;
   Resposta atrasada = Resposta::Json("{}");
   atrasada.atraso = 5s;
+  const PortaReservada fechada;
   const CasoFalha casos[] = {
       {"reset", Resposta::ComFalha(F::Reset), ""},
       {"fechada sem resposta", Resposta::ComFalha(F::SemResposta), ""},
@@ -290,7 +284,7 @@ TEST_F(ClienteHttp, FalhasDeTransporteSaoErroTransporteEOClienteSegueUsavel) {
       {"atraso alem do tempo de leitura", atrasada, ""},
       {"tamanho declarado acima de 64 MiB", Gerada(kLimiteResposta + 1, Resposta::Enquadramento::Tamanho), ""},
       {"chunked acima de 64 MiB", Gerada(kLimiteResposta + 1, Resposta::Enquadramento::Chunked), ""},
-      {"conexao recusada", std::nullopt, "http://127.0.0.1:" + std::to_string(PortaFechada()) + "/x"},
+      {"conexao recusada", std::nullopt, "http://127.0.0.1:" + std::to_string(fechada.Porta()) + "/x"},
       {"nome que nao resolve", std::nullopt, "http://servidor.invalid/x"},
       {"esquema desconhecido sem porta", std::nullopt, "ftp://127.0.0.1/x"},
   };
