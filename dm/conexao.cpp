@@ -1,0 +1,134 @@
+// Connections: the attachment with the service's parameters, the
+// transaction settings every statement runs under, and the engine's end.
+#include <cstring>
+
+#include "dm/banco_interno.h"
+#include "dm/win1252.h"
+
+using namespace banco_interno;
+
+namespace {
+
+// 512 pages (4 MB at 8 KiB a page) instead of the engine's default 2048.
+constexpr const char* kCacheMotorLocal = "DefaultDbCachePages=512";
+
+bool Utf8Valido(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto b = static_cast<unsigned char>(s[i]);
+    std::size_t extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 4;
+    if (extra == 4 || i + extra >= s.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+struct LiberadorXpb {
+  void operator()(fb::IXpbBuilder* p) const { p->dispose(); }
+};
+using RefXpb = std::unique_ptr<fb::IXpbBuilder, LiberadorXpb>;
+
+}  // namespace
+
+std::string banco_interno::TextoStatus(fb::IStatus* status) {
+  char buffer[4096];
+  unsigned n = Util()->formatStatus(buffer, sizeof buffer, status);
+  std::string texto(buffer, std::min<std::size_t>(n, std::strlen(buffer)));
+  while (!texto.empty() && (texto.back() == '\n' || texto.back() == '\r')) texto.pop_back();
+  // Messages can carry data values in the connection's character set.
+  if (!Utf8Valido(texto)) texto = lumiford::win1252::ParaUtf8(texto);
+  return texto;
+}
+
+Conexao::Conexao() : impl_(std::make_unique<Impl>()) {}
+
+Conexao::~Conexao() {
+  Disconnect();
+}
+
+Conexao::Impl& Conexao::impl() { return *impl_; }
+
+bool Conexao::Connected() const { return impl_->anexo != nullptr; }
+
+void Conexao::Connect() {
+  if (impl_->anexo) return;
+  std::string driver, banco, usuario, senha, charset, servidor, porta;
+  for (const std::string& linha : Params) {
+    std::size_t igual = linha.find('=');
+    std::string nome = Maiusculas(Aparado(linha.substr(0, igual)));
+    std::string valor = igual == std::string::npos ? std::string() : linha.substr(igual + 1);
+    if (nome == "DRIVERID") driver = Aparado(valor);
+    else if (nome == "DATABASE") banco = valor;
+    else if (nome == "USER_NAME") usuario = valor;
+    else if (nome == "PASSWORD") senha = valor;
+    else if (nome == "CHARACTERSET") charset = Maiusculas(Aparado(valor));
+    else if (nome == "SERVER") servidor = Aparado(valor);
+    else if (nome == "PORT") porta = Aparado(valor);
+  }
+  if (!IguaisSemCaixa(driver, "FB"))
+    throw ErroBanco("Driver de banco de dados não suportado: \"" + driver + "\" (esperado FB)");
+  if (!charset.empty() && charset != "WIN1252" && charset != "UTF8" && charset != "NONE")
+    throw ErroBanco("Conjunto de caracteres não suportado: " + charset);
+  if (!servidor.empty()) banco = servidor + (porta.empty() ? "" : "/" + porta) + ":" + banco;
+
+  Status st;
+  try {
+    RefXpb dpb(Util()->getXpbBuilder(st.get(), fb::IXpbBuilder::DPB, nullptr, 0));
+    dpb->insertTag(st.get(), isc_dpb_utf8_filename);
+    if (!usuario.empty()) dpb->insertString(st.get(), isc_dpb_user_name, usuario.c_str());
+    if (!senha.empty()) dpb->insertString(st.get(), isc_dpb_password, senha.c_str());
+    if (!charset.empty()) dpb->insertString(st.get(), isc_dpb_lc_ctype, charset.c_str());
+    // A small page cache when the engine runs inside this process: the
+    // service reads few pages per run and idles in between. A server drops
+    // the settings a client sends, so a shared cache is never touched.
+    dpb->insertString(st.get(), isc_dpb_config, kCacheMotorLocal);
+
+    RefXpb tpb(Util()->getXpbBuilder(st.get(), fb::IXpbBuilder::TPB, nullptr, 0));
+    tpb->insertTag(st.get(), isc_tpb_write);
+    tpb->insertTag(st.get(), isc_tpb_read_committed);
+    tpb->insertTag(st.get(), isc_tpb_rec_version);
+    tpb->insertTag(st.get(), isc_tpb_wait);
+    tpb->insertInt(st.get(), isc_tpb_lock_timeout, 10);
+    const unsigned char* b = tpb->getBuffer(st.get());
+    impl_->tpb.assign(b, b + tpb->getBufferLength(st.get()));
+
+    Ref<fb::IProvider> provedor(Master()->getDispatcher());
+    impl_->anexo = provedor->attachDatabase(st.get(), banco.c_str(), dpb->getBufferLength(st.get()),
+                                            dpb->getBuffer(st.get()));
+    impl_->utf8 = charset == "UTF8";
+  } catch (const fb::FbException& e) {
+    throw ErroBanco(TextoStatus(e.getStatus()));
+  }
+}
+
+void Conexao::Disconnect() {
+  for (Consulta::Impl* c : impl_->consultas) {
+    c->LiberarPreparados();
+  }
+  if (!impl_->anexo) return;
+  Status st;
+  try {
+    impl_->anexo->detach(st.get());  // releases the interface on success
+  } catch (const fb::FbException&) {
+    impl_->anexo->release();
+  }
+  impl_->anexo = nullptr;
+}
+
+void EncerrarMotorBanco() noexcept {
+  // The engine's threads are ended here, while the process is whole, and not
+  // by the client library's own clean-up at exit. The engine is not kept
+  // loaded between connections: the client unloads it after a minute without
+  // any, and an engine kept mapped after that never starts again, so a
+  // database away for longer would never be reached again.
+  try {
+    fb::CheckStatusWrapper status(Master()->getStatus());
+    fb::IProvider* despachante = Master()->getDispatcher();
+    despachante->shutdown(&status, 0, fb_shutrsn_app_stopped);
+    despachante->release();
+    status.dispose();
+  } catch (...) {
+  }
+}
