@@ -146,6 +146,9 @@ struct Conexao::Impl {
   fb::IAttachment* anexo = nullptr;
   std::vector<unsigned char> tpb;
   bool utf8 = false;
+  // What the attachment was made with, to make it again through the server.
+  std::string banco, usuario, senha, charset;
+  bool motor_local = false;  // attached by the engine inside this process
   std::set<Consulta::Impl*> consultas;
 };
 

@@ -128,7 +128,7 @@ std::string DiretorioModelos() {
   static std::once_flag uma;
   static std::string diretorio;
   std::call_once(uma, [] {
-    FixarConfiguracaoCliente();
+    PrepararClienteFirebird();
     ManterMotorCarregado();
     diretorio = ConstruirModelos();
   });
@@ -148,7 +148,7 @@ BancosTeste CopiarBancos(const std::string& diretorio) {
 }
 
 std::unique_ptr<Conexao> AbrirConexao(const std::string& arquivo) {
-  FixarConfiguracaoCliente();
+  PrepararClienteFirebird();
   auto c = std::make_unique<Conexao>();
   c->Params = {"DriverID=FB", "CharacterSet=WIN1252", "Database=" + arquivo, "User_Name=sysdba",
                "Password=bluefjord"};

@@ -33,43 +33,28 @@ namespace {
 
 const std::string kScript = std::string(LUMIFORD_SCRIPTS_DIR) + "/firebird/servidor.sh";
 
-bool& ConfiguracaoFixada() {
-  static bool fixada = false;
-  return fixada;
-}
-
 void Script(const std::string& argumentos) {
   const std::string comando = "bash '" + kScript + "' " + argumentos;
   if (std::system(comando.c_str()) != 0) throw std::runtime_error("falhou: " + comando);
 }
 
 // The settings every test process starts with: the loopback provider looks
-// at a port held closed for the life of the process.
-struct ConfiguracaoPadrao {
-  PortaReservada fechada;
+// at a port held closed for the life of the process, where the tests' own
+// server listens while one runs.
+struct ConfiguracaoProcesso {
+  PortaReservada porta;
   PastaTemporaria pasta{"lumiford-fbcliente"};
-  ConfiguracaoPadrao() {
-    Script("configurar '" + pasta.str() + "' " + std::to_string(fechada.Porta()));
+  ConfiguracaoProcesso() {
+    Script("configurar '" + pasta.str() + "' " + std::to_string(porta.Porta()));
     ::setenv("FIREBIRD", (pasta.caminho() / "conf").c_str(), 1);
   }
 };
-const ConfiguracaoPadrao configuracao_padrao;
-
-std::uint16_t PortaLivre() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in endereco{};
-  endereco.sin_family = AF_INET;
-  endereco.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t tamanho = sizeof endereco;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&endereco), &tamanho) != 0) {
-    const int erro = errno;
-    if (fd >= 0) ::close(fd);
-    throw std::system_error(erro, std::generic_category(), "porta livre");
-  }
-  ::close(fd);
-  return ntohs(endereco.sin_port);
+const ConfiguracaoProcesso& Configuracao() {
+  static const ConfiguracaoProcesso configuracao;
+  return configuracao;
 }
+// Made when the test program starts, before any database call.
+[[maybe_unused]] const ConfiguracaoProcesso& configuracao_inicial = Configuracao();
 
 bool Responde(std::uint16_t porta) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -118,16 +103,15 @@ std::string NomeTopologia(Topologia topologia) {
   return "?";
 }
 
-void FixarConfiguracaoCliente() { ConfiguracaoFixada() = true; }
+void PrepararClienteFirebird() { Configuracao(); }
 
 ServidorFirebird::ServidorFirebird() {
-  if (ConfiguracaoFixada())
-    throw std::logic_error("ServidorFirebird criado depois da primeira chamada ao banco neste processo");
-  const fs::path modelo = ModeloSeguranca();
-  porta_ = PortaLivre();
-  Script("configurar '" + pasta_.str() + "' " + std::to_string(porta_));
-  fs::copy_file(modelo, pasta_.caminho() / "security3.fdb", fs::copy_options::overwrite_existing);
-  ::setenv("FIREBIRD", (pasta_.caminho() / "conf").c_str(), 1);
+  const ConfiguracaoProcesso& configuracao = Configuracao();
+  porta_ = configuracao.porta.Porta();
+  const fs::path seguranca = configuracao.pasta.caminho() / "security3.fdb";
+  if (!fs::exists(seguranca)) fs::copy_file(ModeloSeguranca(), seguranca);
+  fs::create_directories(pasta_.caminho() / "lock");
+  fs::create_directories(pasta_.caminho() / "tmp");
   Iniciar();
 }
 
@@ -139,7 +123,7 @@ void ServidorFirebird::Iniciar() {
   if (pid_ > 0) return;
   std::vector<std::string> ambiente;
   for (char** e = environ; *e; ++e) ambiente.emplace_back(*e);
-  ambiente.push_back("FIREBIRD=" + (pasta_.caminho() / "conf").string());
+  ambiente.push_back("FIREBIRD=" + (Configuracao().pasta.caminho() / "conf").string());
   ambiente.push_back("FIREBIRD_LOCK=" + (pasta_.caminho() / "lock").string());
   ambiente.push_back("FIREBIRD_TMP=" + (pasta_.caminho() / "tmp").string());
   std::vector<char*> env;

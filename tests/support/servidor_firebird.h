@@ -2,13 +2,12 @@
 // no server anywhere the client looks, or through a Firebird server of the
 // tests' own (scripts/firebird/servidor.sh lays it out).
 //
-// The client library reads its settings once per process, at the first
-// database call, from the folder in FIREBIRD. Every test process starts with
-// settings whose loopback port is held closed for its whole life, so that a
-// plain path always ends in the embedded engine, whatever server the machine
-// itself runs on the usual port. A ServidorFirebird made before the first
-// database call of the process points the client (and every child process)
-// at its own port instead: a plain path then goes through it.
+// The client library reads its settings from the folder in FIREBIRD. Every
+// test process gets a folder of its own whose loopback port is held closed
+// by the process for its whole life: a plain path then ends in the embedded
+// engine, whatever server the machine itself runs on the usual port. A
+// ServidorFirebird listens on that very port while it runs, so that a plain
+// path of this process and of its children goes through it.
 #pragma once
 
 #include <sys/types.h>
@@ -30,15 +29,14 @@ enum class Topologia {
 std::string NomeTopologia(Topologia topologia);
 inline std::ostream& operator<<(std::ostream& saida, Topologia t) { return saida << NomeTopologia(t); }
 
-// Called by every helper that touches a database, before the first call:
-// from then on the client's settings are fixed for the process.
-void FixarConfiguracaoCliente();
+// The process's settings are made when the test program starts; the helpers
+// that connect call this, so that every program that connects has them.
+void PrepararClienteFirebird();
 
 class ServidorFirebird {
  public:
   // Lays the server out (its security database copied from one made once per
-  // build), starts it and points the client at it. Throws when a database
-  // call of this process came first.
+  // build) and starts it.
   ServidorFirebird();
   ~ServidorFirebird();
   ServidorFirebird(const ServidorFirebird&) = delete;
@@ -53,7 +51,7 @@ class ServidorFirebird {
   void Matar();    // SIGKILL, as a crash would
 
  private:
-  PastaTemporaria pasta_{"lumiford-fbserver"};
+  PastaTemporaria pasta_{"lumiford-fbserver"};  // lock and temporary folders, log
   std::uint16_t porta_ = 0;
   pid_t pid_ = -1;
 };
