@@ -20,6 +20,7 @@
 
 #include "api/multipart.h"
 #include "global/uglobal.h"
+#include "plataforma/certificados.h"
 #include "plataforma/rede.h"
 
 namespace net = boost::asio;
@@ -296,7 +297,7 @@ struct TIdHTTP::Impl {
         } else {
           novo->set_verify_mode(ssl::verify_peer);
           error_code ec;
-          novo->set_default_verify_paths(ec);
+          ConfiarAutoridadesDoSistema(novo->native_handle());
           if (!CertificadoCA.empty()) {
             novo->load_verify_file(CertificadoCA, ec);
             if (ec) throw ErroTransporte("Não foi possível ler o certificado " + CertificadoCA + ": " + ec.message());

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "dm/win1252.h"
+#include "plataforma/bibliotecas.h"
 
 namespace fb = Firebird;
 
@@ -41,7 +42,7 @@ constexpr std::size_t kPreparadosGuardados = 8;
 constexpr const char* kCacheMotorLocal = "DefaultDbCachePages=512";
 
 fb::IMaster* Master() {
-  static fb::IMaster* master = fb::fb_get_master_interface();
+  static fb::IMaster* master = InterfaceMestreFirebird();
   return master;
 }
 

@@ -11,6 +11,7 @@
 #include "global/datas.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
+#include "plataforma/caminhos.h"
 #include "plataforma/executavel.h"
 
 // On disk the log is always in one form: the UTF-8 byte-order mark, then
@@ -275,7 +276,7 @@ EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, s
 std::string preservar(const std::string& diretorio, const std::string& caminho, DataHora agora) {
   for (int tentativa = 1; tentativa <= 1000; ++tentativa) {
     const std::string nome = nome_preservado(agora, tentativa);
-    if (RenomearSemSubstituir(caminho, diretorio + "/" + nome)) return nome;
+    if (RenomearSemSubstituir(caminho, diretorio + SeparadorCaminho + nome)) return nome;
   }
   throw std::runtime_error("sem nome livre para preservar " + caminho);
 }
@@ -289,7 +290,7 @@ void GravarLog(const std::string& mensagem) {
 
   const std::string diretorio = DiretorioDoExecutavel();
   if (DiretorioExe != diretorio) DiretorioExe = diretorio;
-  const std::string caminho = diretorio + "/Log.txt";
+  const std::string caminho = diretorio + SeparadorCaminho + "Log.txt";
 
   const DataHora agora = Agora();
   const std::string texto = utf8_legivel(mensagem);

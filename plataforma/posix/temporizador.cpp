@@ -2,9 +2,13 @@
 
 #include <chrono>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "plataforma/laco.h"
+
+// The main loop's io_context (laco.cpp).
+boost::asio::io_context& ContextoPrincipal();
 
 // The Asio timer and a generation count live apart from the object: a wait
 // that completes after the count was restarted (or after the object is gone)

@@ -13,8 +13,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "global/datas.h"
 #include "global/log.h"
