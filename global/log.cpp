@@ -226,7 +226,7 @@ EstadoArquivo criar(const std::string& caminho, std::string_view linha) {
 
 // The full rewrite: into a new file beside the log, then put in its place,
 // so that a failure half-way never leaves a half log behind.
-EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, std::string_view linha) {
+EstadoArquivo reescrever(const std::string& log, ArquivoLeitura& origem, std::string_view linha) {
   // A log that is a link to a file elsewhere stays a link: the file it points
   // to is the one replaced.
   std::error_code erro;
@@ -244,6 +244,7 @@ EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, s
     // copy in memory.
     std::string conteudo;
     percorrer(origem, [&](std::string_view bloco, std::uint64_t) { conteudo.append(bloco); });
+    origem.Fechar();
     std::string normal(bom);
     Normalizador normalizador;
     normalizador.Processar(conteudo, true, normal);
@@ -260,6 +261,8 @@ EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, s
     escrever_normalizado(origem, novo);
     novo.Escrever(linha);
     novo.Fechar();
+    // Windows replaces no file that is open, ours included.
+    origem.Fechar();
     RenomearArquivo(temporario, caminho);
   } catch (...) {
     novo = ArquivoEscrita();

@@ -32,7 +32,9 @@ Firebird::IMaster* InterfaceMestreFirebird() {
   if (mestre) return mestre;
 
   // Beside the executable first (its own dependencies then come from its
-  // folder too), then the system's search path. Never unloaded.
+  // folder too), then the system's search path without the working
+  // directory: a library dropped there is never loaded. Never unloaded.
+  ::SetDllDirectoryW(L"");
   HMODULE biblioteca = nullptr;
   const std::string diretorio = DiretorioDoModulo();
   if (!diretorio.empty())

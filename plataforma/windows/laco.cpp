@@ -9,8 +9,8 @@
 #include "plataforma/executavel.h"
 #include "plataforma/registro_eventos.h"
 
-// A window-message loop on the calling thread. The timers' window
-// (temporizador.cpp) receives WM_TIMER through it; a quit request wakes the
+// A window-message loop on the calling thread. The timers of
+// temporizador.cpp arrive in it as WM_TIMER; a quit request wakes the
 // loop with a thread message.
 
 namespace {

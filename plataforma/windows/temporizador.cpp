@@ -9,11 +9,11 @@
 
 #include "plataforma/laco.h"
 
-// Message-loop timers on one message-only window of the thread that armed
-// the first timer (the main thread). Every arming takes a new timer id, so
-// a WM_TIMER already queued for an earlier arming finds no owner and is
-// dropped. Intervals past the system's limit (about 24.8 days) are waited
-// out in pieces.
+// Message-loop timers of the thread that arms them (the main thread): thread
+// timers, which need no window (a service has no desktop to make one on).
+// The loop's DispatchMessageW calls ProcedimentoTimer for each WM_TIMER.
+// Intervals past the system's limit (about 24.8 days) are waited out in
+// pieces.
 
 namespace {
 
@@ -23,63 +23,46 @@ struct Armacao {
   std::function<void()> disparar;
 };
 
-UINT_PTR proximoId = 1;
+// Ids of the armed timers; a tick whose id is no longer here is dropped.
 std::map<UINT_PTR, Armacao*> armados;
 
-LRESULT CALLBACK ProcedimentoJanela(HWND, UINT, WPARAM, LPARAM);
+VOID CALLBACK ProcedimentoTimer(HWND, UINT, UINT_PTR, DWORD);
 
-HWND Janela() {
-  static const HWND janela = [] {
-    WNDCLASSEXW classe{};
-    classe.cbSize = sizeof classe;
-    classe.lpfnWndProc = ProcedimentoJanela;
-    classe.hInstance = ::GetModuleHandleW(nullptr);
-    classe.lpszClassName = L"LumifordTemporizadores";
-    ::RegisterClassExW(&classe);
-    return ::CreateWindowExW(0, classe.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                             classe.hInstance, nullptr);
-  }();
-  return janela;
-}
-
-// Arms one piece of the wait under a new id.
+// Arms one piece of the wait.
 void Armar(Armacao& estado, std::uint32_t ms) {
   const std::uint32_t peca = ms > USER_TIMER_MAXIMUM ? USER_TIMER_MAXIMUM : ms;
+  const UINT_PTR id = ::SetTimer(nullptr, 0, peca, ProcedimentoTimer);
+  if (id == 0) throw std::runtime_error("Not enough timers available");
+  estado.id = id;
   estado.restante = ms - peca;
-  estado.id = proximoId++;
-  if (::SetTimer(Janela(), estado.id, peca, nullptr) == 0) {
-    estado.id = 0;
-    throw std::runtime_error("Not enough timers available");
-  }
-  armados[estado.id] = &estado;
+  armados[id] = &estado;
 }
 
 void Desarmar(Armacao& estado) {
   if (estado.id == 0) return;
-  ::KillTimer(Janela(), estado.id);
+  ::KillTimer(nullptr, estado.id);
   armados.erase(estado.id);
   estado.id = 0;
 }
 
-LRESULT CALLBACK ProcedimentoJanela(HWND janela, UINT mensagem, WPARAM wparam, LPARAM lparam) {
-  if (mensagem != WM_TIMER) return ::DefWindowProcW(janela, mensagem, wparam, lparam);
-  const auto achado = armados.find(static_cast<UINT_PTR>(wparam));
-  if (achado == armados.end()) return 0;
+VOID CALLBACK ProcedimentoTimer(HWND, UINT, UINT_PTR id, DWORD) {
+  const auto achado = armados.find(id);
+  if (achado == armados.end()) return;
   Armacao& estado = *achado->second;
-  // An error may not leave a window procedure: it goes where the loop's go.
+  // An error may not leave a callback of the system: it goes where the
+  // loop's errors go.
   try {
     if (estado.restante > 0) {
       const std::uint32_t resto = estado.restante;
       Desarmar(estado);
       Armar(estado, resto);
-      return 0;
+      return;
     }
     auto disparar = estado.disparar;  // the handler may destroy the timer
     disparar();
   } catch (...) {
     RegistrarErroDoLaco(std::current_exception());
   }
-  return 0;
 }
 
 }  // namespace

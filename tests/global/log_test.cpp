@@ -57,7 +57,7 @@ class LogTest : public ::testing::Test {
   std::string Log() const { return LerBytes(pasta / "Log.txt"); }
   std::vector<std::string> Arquivos() const {
     std::set<std::string> nomes;
-    for (const auto& e : std::filesystem::directory_iterator(pasta.caminho())) nomes.insert(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(pasta.caminho())) nomes.insert(e.path().filename().string());
     return {nomes.begin(), nomes.end()};
   }
 

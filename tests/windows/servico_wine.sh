@@ -10,18 +10,16 @@
 # keep it open.
 set -uo pipefail
 
-EXE=$1
-CONTROLAR=$2
-DLL_FALSA=$3
+EXE=$(realpath "$1")
+CONTROLAR=$(realpath "$2")
+DLL_FALSA=$(realpath "$3")
 SERVICO=lumiford_financeiro_007
 
 TRABALHO=$(mktemp -d "${TMPDIR:-/tmp}/lumiford-servico-wine.XXXXXX")
+cd "$TRABALHO"
 export WINEPREFIX=$TRABALHO/prefixo
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
-# The service's reconnection attempts every 300 ms instead of every minute;
-# the service manager passes its environment on to the service.
-export LUMIFORD_RECONEXAO_MS=300
 unset DISPLAY WAYLAND_DISPLAY
 
 encerrar() {
@@ -49,11 +47,21 @@ PASTA=$WINEPREFIX/drive_c/lumiford/007
 LOG=$PASTA/Log.txt
 EXE_WIN='C:\lumiford\007\lumiford_financeiro.exe'
 
-timeout 30 wineserver -p </dev/null >"$TRABALHO/wineserver.log" 2>&1
-if ! timeout -k 5 120 wineboot -i </dev/null >"$TRABALHO/wineboot.log" 2>&1; then
+# The prefix is made first and left to shut down: a server kept running
+# through its creation ends up with two service managers. Then the server
+# is kept running, and the service manager started with its output on a file.
+# The service's reconnection attempts every 300 ms instead of every minute:
+# services get the system's environment from the registry, read when the
+# service manager starts.
+AMBIENTE='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+if ! timeout -k 5 180 wineboot -i </dev/null >"$TRABALHO/wineboot.log" 2>&1 ||
+   ! timeout -k 5 60 wine reg add "$AMBIENTE" /v LUMIFORD_RECONEXAO_MS /d 300 /f </dev/null >>"$TRABALHO/wineboot.log" 2>&1 ||
+   ! timeout -k 5 60 wineserver -w; then
   echo "FALHA: wineboot"
   exit 1
 fi
+timeout 30 wineserver -p </dev/null >"$TRABALHO/wineserver.log" 2>&1
+timeout -k 5 60 wine cmd.exe /c exit </dev/null >>"$TRABALHO/wineboot.log" 2>&1
 
 mkdir -p "$PASTA"
 cp "$EXE" "$PASTA/lumiford_financeiro.exe"
@@ -74,10 +82,10 @@ if w "$EXE_WIN" /INSTALL /SILENT; then ok "/INSTALL /SILENT"; else falha "/INSTA
 w reg query "HKLM\\System\\CurrentControlSet\\Services\\$SERVICO"
 REG=$(saida)
 for esperado in "Start	*REG_DWORD	*0x2" "Type	*REG_DWORD	*0x10" "ErrorControl	*REG_DWORD	*0x1" \
-                "ImagePath	*REG_EXPAND_SZ	*C:\\\\lumiford\\\\007\\\\lumiford_financeiro.exe\$" \
+                "ImagePath	*REG_(EXPAND_)?SZ	*C:\\\\lumiford\\\\007\\\\lumiford_financeiro.exe\$" \
                 "DisplayName	*REG_SZ	*Lumiford 007 - Financeiro\$" "Description	*REG_SZ	*Lumiford Vavevivi - Financeiro\$"; do
   padrao=$(printf '%s' "$esperado" | sed 's/\t/[[:space:]]/g')
-  if grep -q -- "$padrao" <<<"$REG"; then ok "registry: $esperado"; else falha "registry: $esperado not in: $REG"; fi
+  if grep -qE -- "$padrao" <<<"$REG"; then ok "registry: $esperado"; else falha "registry: $esperado not in: $REG"; fi
 done
 esperar_log "Service - Installed" 1 && ok "Service - Installed" || falha "no 'Service - Installed' in Log.txt"
 if grep -qaF "Erro ao conectar na Base de Dados:" "$LOG" && grep -qaF "fbclient.dll" "$LOG"; then

@@ -19,15 +19,23 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
-# Creation and start of the prefix, once, under a lock: CTest runs tests in
-# parallel.
+# Creation and start of the prefix under a lock (CTest runs tests in
+# parallel). The prefix is made once and left to shut down (a server kept
+# running through its creation ends up with two service managers); the
+# first caller of a server's life starts it, persistent, and starts the
+# prefix's own processes with a command whose output goes to a file. The
+# lock's descriptor is not passed on: the server and those processes
+# outlive this script.
 mkdir -p "$WINEPREFIX"
 (
   flock 9
-  wineserver -p </dev/null >>"$WINEPREFIX/wineserver.log" 2>&1 || true
   if [ ! -f "$WINEPREFIX/.pronto" ]; then
-    wineboot -i </dev/null >>"$WINEPREFIX/wineboot.log" 2>&1
+    timeout -k 5 180 wineboot -i </dev/null >>"$WINEPREFIX/wineboot.log" 2>&1 9>&-
+    timeout -k 5 60 wineserver -w 9>&-
     touch "$WINEPREFIX/.pronto"
+  fi
+  if wineserver -p </dev/null >>"$WINEPREFIX/wineserver.log" 2>&1 9>&-; then
+    timeout -k 5 60 wine cmd.exe /c exit </dev/null >>"$WINEPREFIX/wineboot.log" 2>&1 9>&- || true
   fi
 ) 9>"$WINEPREFIX.trava"
 

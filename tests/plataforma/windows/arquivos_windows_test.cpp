@@ -134,7 +134,7 @@ TEST_F(ArquivosWindows, ErrorsTheCallersTellApart) {
   };
   std::filesystem::create_directory(pasta.caminho() / "pasta");
   for (const Caso& caso : {Caso{pasta / "falta.pdf", std::errc::no_such_file_or_directory},
-                           Caso{pasta / "sem" / "falta.pdf", std::errc::no_such_file_or_directory},
+                           Caso{pasta / "sem\\falta.pdf", std::errc::no_such_file_or_directory},
                            Caso{pasta / "pasta", std::errc::is_a_directory}}) {
     SCOPED_TRACE(caso.caminho);
     try {
