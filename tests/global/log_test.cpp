@@ -310,7 +310,9 @@ TEST_F(LogTest, ARewriteLeavesNoTemporaryFileBehind) {
 TEST_F(LogTest, ALogThatIsALinkStaysALink) {
   lumiford::teste::PastaTemporaria destino{"log-destino"};
   GravarBytes(destino / "atividade.txt", "antigo\n");
-  std::filesystem::create_symlink(destino / "atividade.txt", pasta / "Log.txt");
+  std::error_code sem_links;
+  std::filesystem::create_symlink(destino / "atividade.txt", pasta / "Log.txt", sem_links);
+  if (sem_links) GTEST_SKIP() << "no symbolic links here: " << sem_links.message();
   GravarLog("a");
   GravarLog("b");
   EXPECT_TRUE(std::filesystem::is_symlink(pasta / "Log.txt"));

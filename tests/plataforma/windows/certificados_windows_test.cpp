@@ -5,11 +5,15 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <string>
-#include <vector>
 
 #include "api/http.h"
 #include "global/uglobal.h"
+#include "plataforma/certificados.h"
 #include "tests/support/pasta_temporaria.h"
 #include "tests/support/simulador.h"
 
@@ -18,62 +22,61 @@ namespace {
 using lumiford::teste::Resposta;
 using lumiford::teste::Simulador;
 
-// The test CA in the local machine's ROOT store for the life of the object.
-class CaNoRepositorio {
- public:
-  explicit CaNoRepositorio(const std::string& pem) {
-    DWORD tamanho = 0;
-    if (!::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &tamanho, nullptr, nullptr))
-      throw std::runtime_error("CryptStringToBinaryA");
-    std::vector<BYTE> der(tamanho);
-    ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &tamanho, nullptr, nullptr);
-    repositorio_ = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
-    if (!repositorio_) throw std::runtime_error("CertOpenStore");
-    if (!::CertAddEncodedCertificateToStore(repositorio_, X509_ASN_ENCODING, der.data(), tamanho,
-                                            CERT_STORE_ADD_REPLACE_EXISTING, &certificado_))
-      throw std::runtime_error("CertAddEncodedCertificateToStore");
-  }
-  ~CaNoRepositorio() {
-    ::CertDeleteCertificateFromStore(certificado_);  // frees the context too
-    ::CertCloseStore(repositorio_, 0);
-  }
-  CaNoRepositorio(const CaNoRepositorio&) = delete;
-  CaNoRepositorio& operator=(const CaNoRepositorio&) = delete;
-
- private:
-  HCERTSTORE repositorio_ = nullptr;
-  PCCERT_CONTEXT certificado_ = nullptr;
-};
-
 class ConfiancaWindows : public ::testing::Test {
  protected:
   void TearDown() override { RestaurarGlobais(); }
 };
 
-TEST_F(ConfiancaWindows, TheRootStoreDecidesWithoutACaFile) {
-  Simulador sim(Simulador::Certificado::Confiavel);
-  sim.Responder("/ok", Resposta::Json("{}"));
-  {
-    TIdHTTP http;
-    EXPECT_ANY_THROW(http.Get(sim.Base() + "/ok"));  // unknown CA
+// Wine's "ROOT" store is the build machine's own list of authorities and
+// takes no additions, so the import is checked certificate by certificate.
+TEST_F(ConfiancaWindows, EveryAuthorityOfTheRootStoreIsTrusted) {
+  SSL_CTX* contexto = ::SSL_CTX_new(::TLS_client_method());
+  ASSERT_NE(contexto, nullptr);
+  ConfiarAutoridadesDoSistema(contexto);
+  STACK_OF(X509)* confiaveis = ::X509_STORE_get1_all_certs(::SSL_CTX_get_cert_store(contexto));
+  ASSERT_NE(confiaveis, nullptr);
+
+  HCERTSTORE raiz = ::CertOpenSystemStoreW(0, L"ROOT");
+  ASSERT_NE(raiz, nullptr);
+  int vistos = 0;
+  PCCERT_CONTEXT certificado = nullptr;
+  while ((certificado = ::CertEnumCertificatesInStore(raiz, certificado)) != nullptr) {
+    const unsigned char* der = certificado->pbCertEncoded;
+    X509* x509 = ::d2i_X509(nullptr, &der, static_cast<long>(certificado->cbCertEncoded));
+    if (x509 == nullptr) continue;
+    ++vistos;
+    EXPECT_NE(::X509_find_by_issuer_and_serial(confiaveis, ::X509_get_issuer_name(x509), ::X509_get_serialNumber(x509)),
+              nullptr);
+    ::X509_free(x509);
   }
-  {
-    CaNoRepositorio ca(sim.CaPem());
-    TIdHTTP http;
-    EXPECT_EQ(http.Get(sim.Base() + "/ok"), "{}");
-  }
-  {
-    TIdHTTP http;
-    EXPECT_ANY_THROW(http.Get(sim.Base() + "/ok"));  // taken away again
-  }
+  ::CertCloseStore(raiz, 0);
+  EXPECT_GT(vistos, 0);
+  EXPECT_GE(sk_X509_num(confiaveis), vistos);
+  EXPECT_EQ(::ERR_peek_error(), 0u);  // nothing left queued for a later TLS call
+  sk_X509_pop_free(confiaveis, ::X509_free);
+  ::SSL_CTX_free(contexto);
 }
 
-TEST_F(ConfiancaWindows, TheHostNameIsCheckedAgainstTrustedCertificates) {
-  Simulador sim(Simulador::Certificado::HostErrado);
-  sim.Responder("/ok", Resposta::Json("{}"));
-  CaNoRepositorio ca(sim.CaPem());
-  TIdHTTP http;
-  EXPECT_ANY_THROW(http.Get(sim.Base() + "/ok"));
+// The system's authorities do not vouch for a test CA; a wrong host name is
+// refused whoever signed the certificate.
+TEST_F(ConfiancaWindows, UnknownAuthorityAndWrongHostAreRefused) {
+  lumiford::teste::PastaTemporaria pasta{"ca-win"};
+  {
+    Simulador sim(Simulador::Certificado::Confiavel);
+    sim.Responder("/ok", Resposta::Json("{}"));
+    TIdHTTP http;
+    EXPECT_ANY_THROW(http.Get(sim.Base() + "/ok"));
+    EXPECT_TRUE(sim.Requisicoes().empty());
+  }
+  {
+    Simulador sim(Simulador::Certificado::HostErrado);
+    sim.Responder("/ok", Resposta::Json("{}"));
+    sim.GravarCa(pasta / "ca.pem");
+    CertificadoCA = pasta / "ca.pem";
+    TIdHTTP http;
+    EXPECT_ANY_THROW(http.Get(sim.Base() + "/ok"));
+    EXPECT_TRUE(sim.Requisicoes().empty());
+  }
 }
 
 TEST_F(ConfiancaWindows, CertificadoCAAddsToTheStore) {
