@@ -1,6 +1,7 @@
 // Sends one request to a service through the service manager and waits, for
-// a bounded time, for the state it leads to: what an operator's tool does
-// (Wine's sc and net know only start and stop). Prints the state reached.
+// a bounded time, until the service is in no pending state: what an
+// operator's tool does (Wine's sc and net know only start and stop). Prints
+// the state reached, the accepted controls, the exit code and the wait hint.
 //   controlar_servico <service> start|pause|continue|stop|query
 // Exit code 0 when the expected state was reached, 1 otherwise.
 #include <windows.h>
@@ -72,7 +73,10 @@ int wmain(int argc, wchar_t** argv) {
       std::fwprintf(stderr, L"QueryServiceStatus: %lu\n", ::GetLastError());
       return 1;
     }
-    if (esperado == 0 || status.dwCurrentState == esperado) break;
+    const DWORD s = status.dwCurrentState;
+    const bool pendente = s == SERVICE_START_PENDING || s == SERVICE_STOP_PENDING || s == SERVICE_PAUSE_PENDING ||
+                          s == SERVICE_CONTINUE_PENDING;
+    if (esperado == 0 || s == esperado || !pendente) break;
     if (std::chrono::steady_clock::now() > prazo) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

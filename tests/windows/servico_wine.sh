@@ -120,6 +120,18 @@ ORDEM=$(tr -d '\r' <"$LOG" | grep -oE 'Service - (Start|Pause|Continue|Stop)|fb_
   ok "order in Log.txt" || falha "order in Log.txt: $ORDEM"
 rm -f "$PASTA/fbclient.dll"
 
+# ---- a start whose log line cannot be written fails, and the service stops
+mv "$LOG" "$TRABALHO/Log.txt"
+mkdir "$LOG"
+w "$CONTROLAR" "$SERVICO" start
+if saida | grep -qE '^STOPPED [0-9]+ 1066 '; then
+  ok "start without a writable Log.txt: stopped with a service error ($(saida))"
+else
+  falha "start without a writable Log.txt: $(saida) $(erro)"
+fi
+rmdir "$LOG"
+mv "$TRABALHO/Log.txt" "$LOG"
+
 # ---- by hand, without switches: ends after the dispatcher's error
 w "$EXE_WIN"
 rc=$?
