@@ -31,21 +31,6 @@ Temporizador::~Temporizador() {
   estado_->timer.cancel();
 }
 
-void Temporizador::SetInterval(std::uint32_t ms) {
-  if (ms == intervalo_) return;
-  intervalo_ = ms;
-  Reiniciar();
-}
-
-void Temporizador::SetEnabled(bool habilitado) {
-  if (habilitado == habilitado_) return;
-  habilitado_ = habilitado;
-  Reiniciar();
-}
-
-std::uint32_t Temporizador::Interval() const { return intervalo_; }
-bool Temporizador::Enabled() const { return habilitado_; }
-
 void Temporizador::Reiniciar() {
   auto geracao = ++estado_->geracao;
   estado_->timer.cancel();

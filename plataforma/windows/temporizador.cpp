@@ -84,21 +84,6 @@ Temporizador::Temporizador() : estado_(std::make_shared<Estado>()) {
 
 Temporizador::~Temporizador() { Desarmar(estado_->armacao); }
 
-void Temporizador::SetInterval(std::uint32_t ms) {
-  if (ms == intervalo_) return;
-  intervalo_ = ms;
-  Reiniciar();
-}
-
-void Temporizador::SetEnabled(bool habilitado) {
-  if (habilitado == habilitado_) return;
-  habilitado_ = habilitado;
-  Reiniciar();
-}
-
-std::uint32_t Temporizador::Interval() const { return intervalo_; }
-bool Temporizador::Enabled() const { return habilitado_; }
-
 void Temporizador::Reiniciar() {
   Desarmar(estado_->armacao);
   if (!habilitado_ || intervalo_ == 0) return;
