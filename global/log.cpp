@@ -230,7 +230,7 @@ EstadoArquivo reescrever(const std::string& log, ArquivoLeitura& origem, std::st
   // A log that is a link to a file elsewhere stays a link: the file it points
   // to is the one replaced.
   std::error_code erro;
-  std::string caminho = std::filesystem::canonical(log, erro).string();
+  std::string caminho = TextoUtf8(std::filesystem::canonical(CaminhoUtf8(log), erro));
   if (erro) caminho = log;
   const std::string temporario = caminho + ".novo";
   ArquivoEscrita novo;

@@ -26,7 +26,7 @@ void LerConfiguracao() {
   const std::string diretorio = DiretorioDoExecutavel();
 
   std::error_code ignorado;
-  std::filesystem::create_directory(diretorio + SeparadorCaminho + "Req", ignorado);
+  std::filesystem::create_directory(CaminhoUtf8(diretorio + SeparadorCaminho + "Req"), ignorado);
 
   ArquivoConfiguracao = diretorio + SeparadorCaminho + "lumiford.ini";
   DiretorioServidor.clear();

@@ -9,26 +9,30 @@
 #include <sstream>
 #include <string>
 
+#include "global/log.h"
+#include "global/uglobal.h"
 #include "plataforma/arquivos.h"
+#include "plataforma/caminhos.h"
+#include "plataforma/executavel.h"
 #include "tests/support/pasta_temporaria.h"
 
 namespace {
 
 std::string LerTudo(const std::string& caminho) {
-  std::ifstream arquivo(std::filesystem::u8path(caminho), std::ios::binary);
+  std::ifstream arquivo(CaminhoUtf8(caminho), std::ios::binary);
   std::ostringstream bytes;
   bytes << arquivo.rdbuf();
   return bytes.str();
 }
 
 void Gravar(const std::string& caminho, const std::string& bytes) {
-  std::ofstream(std::filesystem::u8path(caminho), std::ios::binary | std::ios::trunc) << bytes;
+  std::ofstream(CaminhoUtf8(caminho), std::ios::binary | std::ios::trunc) << bytes;
 }
 
 // A handle of another program, with the sharing it allows.
 struct Outro {
   Outro(const std::string& caminho, DWORD acesso, DWORD partilha)
-      : h(::CreateFileW(std::filesystem::u8path(caminho).wstring().c_str(), acesso, partilha, nullptr,
+      : h(::CreateFileW(CaminhoUtf8(caminho).wstring().c_str(), acesso, partilha, nullptr,
                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)),
         erro(::GetLastError()) {}
   ~Outro() {
@@ -102,7 +106,7 @@ TEST_F(ArquivosWindows, TheLogIsReplacedByItsRewriteOnceItsReaderIsClosed) {
   leitura.Fechar();
   RenomearArquivo(novo, log);
   EXPECT_EQ(LerTudo(log), "antigo\r\nnovo\r\n");
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(novo)));
+  EXPECT_FALSE(std::filesystem::exists(CaminhoUtf8(novo)));
   const auto depois = EstadoDoArquivo(log);
   ASSERT_TRUE(depois);
   EXPECT_NE(*antes, *depois);
@@ -181,6 +185,32 @@ TEST_F(ArquivosWindows, NamesOutsideTheAnsiCodePage) {
   EXPECT_TRUE(ArquivoExiste(caminho));
   ArquivoLeitura leitura = ArquivoLeitura::AbrirSemEscritores(caminho);
   EXPECT_EQ(leitura.Tamanho(), 1u);
+}
+
+// The executable's folder may have any name: the Req folder, the settings
+// and the log's rewrite all find it.
+TEST_F(ArquivosWindows, ReqSettingsAndLogInAFolderNamedOutsideTheAnsiCodePage) {
+  const std::wstring largo = std::filesystem::path(pasta.caminho()).wstring() + L"\\Gest\u00E3o \u2603";
+  ASSERT_TRUE(::CreateDirectoryW(largo.c_str(), nullptr));
+  const std::string diretorio = pasta.str() + "\\Gestão ☃";
+  {
+    ArquivoEscrita ini = ArquivoEscrita::Abrir(diretorio + "\\lumiford.ini", ArquivoEscrita::Modo::Substituir);
+    ini.Escrever("[Lumiford]\r\nEmpresa=12\r\n");
+    ini.Fechar();
+  }
+  SubstituirDiretorioExecutavel(diretorio);
+  LerConfiguracao();
+  EXPECT_EQ(CodigoEmpresa, 12);
+  const DWORD req = ::GetFileAttributesW((largo + L"\\Req").c_str());
+  EXPECT_TRUE(req != INVALID_FILE_ATTRIBUTES && (req & FILE_ATTRIBUTE_DIRECTORY));
+  GravarLog("a\rb");  // the next call rewrites the file
+  GravarLog("c");
+  EXPECT_NE(::GetFileAttributesW((largo + L"\\Log.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+  const std::string log = LerTudo(diretorio + "\\Log.txt");
+  EXPECT_NE(log.find(": a\r\nb\r\n"), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with(": c\r\n")) << log;
+  SubstituirDiretorioExecutavel("");
+  RestaurarGlobais();
 }
 
 }  // namespace

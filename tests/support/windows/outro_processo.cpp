@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "plataforma/caminhos.h"
+
 namespace lumiford::teste {
 
 ArquivoAbertoEmOutroProcesso::ArquivoAbertoEmOutroProcesso(const std::string& caminho, int flags,
@@ -12,7 +14,7 @@ ArquivoAbertoEmOutroProcesso::ArquivoAbertoEmOutroProcesso(const std::string& ca
   const bool escrita = (flags & (O_WRONLY | O_RDWR)) != 0;
   DWORD acesso = escrita ? GENERIC_WRITE : GENERIC_READ;
   if (flags & O_APPEND) acesso = FILE_APPEND_DATA;
-  const HANDLE h = ::CreateFileW(std::filesystem::u8path(caminho).wstring().c_str(), acesso,
+  const HANDLE h = ::CreateFileW(CaminhoUtf8(caminho).wstring().c_str(), acesso,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   aberto_ = h != INVALID_HANDLE_VALUE;
