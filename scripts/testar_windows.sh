@@ -10,11 +10,13 @@ cd "$(dirname "$0")/.."
 BUILD=${BUILD_DIR_WINDOWS:-build-windows}
 LUMIFORD_TESTS=ON BUILD_DIR_WINDOWS="$BUILD" bash scripts/compilar_windows.sh
 
-# The build's prefix is made anew at every run, its server ended at the end
-# (only this prefix's).
+# The build's prefix is made anew at every run; its server (only this
+# prefix's) is ended before and after: a server whose prefix was removed is
+# out of reach.
 export LUMIFORD_WINEPREFIX=$PWD/$BUILD/wine
+encerrar() { [ -d "$LUMIFORD_WINEPREFIX" ] && WINEPREFIX=$LUMIFORD_WINEPREFIX timeout 30 wineserver -k >/dev/null 2>&1 </dev/null || true; }
+encerrar
 rm -rf "$LUMIFORD_WINEPREFIX" "$LUMIFORD_WINEPREFIX.trava"
-encerrar() { WINEPREFIX=$LUMIFORD_WINEPREFIX timeout 30 wineserver -k >/dev/null 2>&1 </dev/null || true; }
 trap encerrar EXIT
 
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 300

@@ -60,7 +60,7 @@ if ! timeout -k 5 180 wineboot -i </dev/null >"$TRABALHO/wineboot.log" 2>&1 ||
   echo "FALHA: wineboot"
   exit 1
 fi
-timeout 30 wineserver -p </dev/null >"$TRABALHO/wineserver.log" 2>&1
+timeout 30 wineserver -p300 </dev/null >"$TRABALHO/wineserver.log" 2>&1
 timeout -k 5 60 wine cmd.exe /c exit </dev/null >>"$TRABALHO/wineboot.log" 2>&1
 
 mkdir -p "$PASTA"

@@ -34,7 +34,8 @@ mkdir -p "$WINEPREFIX"
     timeout -k 5 60 wineserver -w 9>&-
     touch "$WINEPREFIX/.pronto"
   fi
-  if wineserver -p </dev/null >>"$WINEPREFIX/wineserver.log" 2>&1 9>&-; then
+  # Kept for 5 minutes after its last program, should nobody end it.
+  if wineserver -p300 </dev/null >>"$WINEPREFIX/wineserver.log" 2>&1 9>&-; then
     timeout -k 5 60 wine cmd.exe /c exit </dev/null >>"$WINEPREFIX/wineboot.log" 2>&1 9>&- || true
   fi
 ) 9>"$WINEPREFIX.trava"
