@@ -9,9 +9,9 @@ class IMaster;
 
 // The Firebird client's master interface, the entry to all database access.
 // Linux links the client library; Windows loads fbclient.dll at the first
-// call, from beside the executable first and then along the system's search
-// path. Throws std::runtime_error naming the library when it cannot be
-// loaded; a later call tries again.
+// call, from beside the executable first, then the system folders and the
+// folders of PATH (never the working directory). Throws std::runtime_error
+// naming the library when it cannot be loaded; a later call tries again.
 Firebird::IMaster* InterfaceMestreFirebird();
 
 // Keeps the embedded Firebird engine of the given plugin folder mapped for

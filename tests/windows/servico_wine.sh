@@ -141,10 +141,12 @@ else
   falha "started by hand: exit code $rc, $(erro)"
 fi
 
-# ---- /CHECK answers with the connection failure
-w "$EXE_WIN" /CHECK
+# ---- /CHECK answers with the connection failure; a fbclient.dll in the
+# working directory (here the one that is no client) is never loaded
+(cd "$(dirname "$DLL_FALSA")" && w "$EXE_WIN" /CHECK)
 rc=$?
 if [ $rc -eq 1 ] && saida | grep -q "Conexão.*ERRO.*fbclient.dll"; then ok "/CHECK names fbclient.dll"; else falha "/CHECK: $rc $(saida)"; fi
+if saida | grep -q "Conexão.*System Error.  Code: 126"; then ok "/CHECK: no library taken from the working directory"; else falha "/CHECK: $(saida)"; fi
 if saida | grep -qF 'Banco de dados.....: C:\ERP\Dados\DADOS.FDB'; then ok "/CHECK: Windows database path"; else falha "/CHECK: $(saida)"; fi
 
 # ---- uninstall
