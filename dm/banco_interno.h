@@ -5,6 +5,8 @@
 
 #include <firebird/Interface.h>
 
+#include "plataforma/bibliotecas.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -41,8 +43,10 @@ constexpr unsigned kCharsetUtf8 = 4;
 constexpr unsigned kCharsetWin1252 = 53;
 constexpr unsigned kCharsetUnicodeFss = 3;
 
+// A client library that cannot be loaded throws here, and is tried again at
+// the next call.
 inline fb::IMaster* Master() {
-  static fb::IMaster* master = fb::fb_get_master_interface();
+  static fb::IMaster* master = InterfaceMestreFirebird();
   return master;
 }
 

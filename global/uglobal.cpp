@@ -6,7 +6,9 @@
 #include "global/ini.h"
 #include "global/log.h"
 #include "plataforma/arquivos.h"
+#include "plataforma/caminhos.h"
 #include "plataforma/executavel.h"
+#include "plataforma/perfil.h"
 
 std::int32_t CodigoEmpresa = 0;
 std::string DiretorioSistema;
@@ -24,9 +26,9 @@ void LerConfiguracao() {
   const std::string diretorio = DiretorioDoExecutavel();
 
   std::error_code ignorado;
-  std::filesystem::create_directory(diretorio + "/Req", ignorado);
+  std::filesystem::create_directory(CaminhoUtf8(diretorio + SeparadorCaminho + "Req"), ignorado);
 
-  ArquivoConfiguracao = diretorio + "/lumiford.ini";
+  ArquivoConfiguracao = diretorio + SeparadorCaminho + "lumiford.ini";
   DiretorioServidor.clear();
 
   if (!ArquivoExiste(ArquivoConfiguracao)) {
@@ -35,13 +37,13 @@ void LerConfiguracao() {
   }
 
   // A file that cannot be read leaves every value as it was.
-  std::optional<ArquivoIni> ini;
+  std::optional<ArquivoPerfil> ini;
   try {
-    ini = ArquivoIni::Ler(ArquivoConfiguracao);
+    ini = ArquivoPerfil::Abrir(ArquivoConfiguracao);
   } catch (const std::exception&) {
   }
   if (ini) {
-    const auto texto = [&](const char* chave) { return ini->Valor("Lumiford", chave).value_or(std::string()); };
+    const auto texto = [&](const char* chave) { return ini->Valor("Lumiford", chave); };
     CodigoEmpresa = InteiroIni(texto("Empresa"));
     DiretorioSistema = texto("Lumiford");
     DiretorioServidor = texto("Servidor");

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "plataforma/executavel.h"
 #include "plataforma/registro_eventos.h"
@@ -26,6 +27,9 @@ std::string OrigemEventos() {
 
 }  // namespace
 
+// The main thread's io_context (the timers of temporizador.cpp wait on it).
+// It lives for the whole process (timers of global objects may still refer to
+// it while statics are destroyed).
 boost::asio::io_context& ContextoPrincipal() {
   // Deliberately never destroyed: a Temporizador owned by a global may be
   // destroyed after function-local statics are gone.
@@ -44,12 +48,20 @@ void ExecutarLaco() {
       contexto.run();
       pedidoEncerrar = false;
       return;
-    } catch (const AbortoSilencioso&) {
-    } catch (const std::exception& erro) {
-      RegistrarErroEvento(OrigemEventos(), erro.what());
     } catch (...) {
-      RegistrarErroEvento(OrigemEventos(), "Unknown exception");
+      RegistrarErroDoLaco(std::current_exception());
     }
+  }
+}
+
+void RegistrarErroDoLaco(const std::exception_ptr& erro) noexcept {
+  try {
+    std::rethrow_exception(erro);
+  } catch (const AbortoSilencioso&) {
+  } catch (const std::exception& e) {
+    RegistrarErroEvento(OrigemEventos(), e.what());
+  } catch (...) {
+    RegistrarErroEvento(OrigemEventos(), "Unknown exception");
   }
 }
 
