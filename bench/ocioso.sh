@@ -23,14 +23,15 @@ PID_SIMULADOR=
 PID_SERVICO=
 encerrar() {
   [ -n "$PID_SERVICO" ] && kill -TERM "$PID_SERVICO" 2>/dev/null && wait "$PID_SERVICO" 2>/dev/null
-  [ -n "$PID_SIMULADOR" ] && kill "$PID_SIMULADOR" 2>/dev/null && wait "$PID_SIMULADOR" 2>/dev/null
+  PararInstalacaoDemo "$DIR"
   rm -rf "$DIR"
   true
 }
+source scripts/demo/instalacao.sh
 trap encerrar EXIT
 
-# The demo's installation, debug off, the paid-invoice timer every 60 minutes.
-source scripts/demo/instalacao.sh
+# The demo's installation, debug off, the paid-invoice timer every 60 minutes;
+# both databases through a Firebird server, as in production.
 MontarInstalacaoDemo "$DIR" "$BUILD" Nao 60
 
 "$DIR/servico/lumiford_financeiro" > "$DIR/servico.out" 2>&1 &

@@ -17,11 +17,9 @@ cmake --build "$BUILD" -j "$(nproc)" --target lumiford_financeiro simulador_forn
 DEMO=$RAIZ/demo
 rm -rf "$DEMO"
 
-PID_SIMULADOR=
-encerrar() { [ -n "$PID_SIMULADOR" ] && kill "$PID_SIMULADOR" 2>/dev/null && wait "$PID_SIMULADOR" 2>/dev/null; true; }
-trap encerrar EXIT
-
 source scripts/demo/instalacao.sh
+PID_SIMULADOR=
+trap 'PararInstalacaoDemo "$DEMO"' EXIT
 MontarInstalacaoDemo "$DEMO" "$BUILD" Sim 1
 
 resumo() {
@@ -36,7 +34,7 @@ UNION ALL SELECT 'Faturamentos do mes (MOV_CONTRATO_FATURAMENTO)       ', COUNT(
 UNION ALL SELECT 'Itens de faturamento (MOV_IT_CONTRATO_FATURAMENTO)   ', COUNT(*) FROM MOV_IT_CONTRATO_FATURAMENTO
 UNION ALL SELECT 'Requisicoes pendentes (MOV_REQUISICAO_SERVICO)       ', COUNT(*) FROM MOV_REQUISICAO_SERVICO;
 SQL
-  isql-fb -q -ch UTF8 -u sysdba -p bluefjord -i "$DEMO/resumo.sql" "$DEMO/Dados/DADOS.FDB" | sed '/^$/d'
+  isql-fb -q -ch UTF8 -u sysdba -p bluefjord -i "$DEMO/resumo.sql" "$BANCO/DADOS.FDB" | sed '/^$/d'
 }
 
 echo
@@ -64,7 +62,7 @@ cat > "$DEMO/novos.sql" <<'SQL'
 SELECT CADASTRO, NOME, CNPJ_CPF, CEP, CIDADE FROM CAD_PESSOA WHERE CADASTRO > 100;
 SELECT NUMERO, SEQ, CLIENTE, COMISSAO, MENSALIDADE, ID_FATURA FROM MOV_IT_CONTRATO_FATURAMENTO ORDER BY NUMERO, SEQ;
 SQL
-isql-fb -q -ch UTF8 -u sysdba -p bluefjord -i "$DEMO/novos.sql" "$DEMO/Dados/DADOS.FDB"
+isql-fb -q -ch UTF8 -u sysdba -p bluefjord -i "$DEMO/novos.sql" "$BANCO/DADOS.FDB"
 
 echo "Requests received by the simulator: $(ls "$DEMO/simulador" | grep -c -v -e porta.txt -e ca.pem)"
 echo "Demo folder: $DEMO (exit code of the run: $CODIGO)"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACOTES=(
   build-essential cmake pkg-config
-  libfbclient2 firebird-dev firebird3.0-server-core firebird3.0-utils
+  libfbclient2 firebird-dev firebird3.0-server-core firebird3.0-server firebird3.0-utils
   libboost1.81-dev libssl-dev openssl rapidjson-dev libsystemd-dev
   libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev

@@ -11,6 +11,7 @@
 #include "api/http.h"
 #include "dm/agendador.h"
 #include "dm/udm.h"
+#include "global/servidor_banco.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 #include "plataforma/caminhos.h"
@@ -67,6 +68,31 @@ std::optional<std::string> EmpresaIndisponivel() {
 
 constexpr const char* kSemModuloDados = "o módulo de dados não foi criado";
 
+// Which way the ERP's database is reached: through which server and
+// protocol, or by the engine inside this process.
+std::string AcessoAoBanco() {
+  if (dm->Firebird.ViaMotorLocal())
+    return "motor embutido, neste processo (nenhum servidor Firebird local respondeu)";
+  std::string protocolo;
+  try {
+    Consulta q(dm->Firebird);
+    q.SetSQL("SELECT MON$REMOTE_PROTOCOL FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = CURRENT_CONNECTION");
+    q.Open();
+    protocolo = q.FieldByName("MON$REMOTE_PROTOCOL").AsString();
+  } catch (const std::exception& e) {
+    protocolo = std::string("protocolo desconhecido: ") + e.what();
+  }
+  const std::string servidor = DecomporServidor(DiretorioServidor).servidor;
+  return (servidor.empty() ? std::string("servidor Firebird local") : "servidor Firebird em " + servidor) + " (" +
+         protocolo + ")";
+}
+
+// The folders the uploads read their files from, on this machine.
+void LinhaPasta(const std::string& rotulo, const std::string& pasta) {
+  std::error_code erro;
+  Linha(rotulo, pasta + (std::filesystem::is_directory(pasta, erro) ? "" : " (não encontrada)"));
+}
+
 }  // namespace
 
 int ExecutarUmaVez() {
@@ -101,12 +127,15 @@ int VerificarInstalacao() {
   Linha("Empresa............: ", std::to_string(CodigoEmpresa));
   Linha("Banco de dados.....: ", DiretorioServidor + sep + "DADOS.FDB");
   Linha("Histórico..........: ", DiretorioServidor + sep + "HISTORICO_SISTEMA.FDB");
+  LinhaPasta("Boletos............: ", PastaArquivosServidor() + sep + "Boleto");
+  LinhaPasta("Notas de serviço...: ", PastaArquivosServidor() + sep + "NFSe");
 
   if (!dm || ErroConexao) {
     Linha("Conexão............: ", "ERRO: " + (dm ? SemQuebraFinal(MensagemErroConexao) : kSemModuloDados));
     falhou(dm ? "não foi possível conectar aos bancos de dados" : kSemModuloDados);
   } else {
     Linha("Conexão............: ", "OK");
+    Linha("Acesso ao banco....: ", AcessoAoBanco());
     auto& empresa = dm->FBqrempresa;
     if (const auto motivo = EmpresaIndisponivel()) {
       Linha("Cadastro da empresa: ", "ERRO: " + *motivo);

@@ -4,8 +4,12 @@
 # PASTA/servico holds the executable and lumiford.ini (Debug=DEBUG), PASTA/Dados
 # both databases with the sample data (INTERVALO minutes for the paid-invoice
 # timer) and the boleto and service-invoice files, PASTA/simulador the
-# simulator's CA and requests. Sets PID_SIMULADOR and PORTA; the caller stops
-# the simulator. Run from the repository's root.
+# simulator's CA and requests, PASTA/firebird a Firebird server of the demo's
+# own through which the service reaches both databases, as it reaches the
+# ERP's in production (Servidor=127.0.0.1/PORT:PASTA/Dados). Sets
+# PID_SIMULADOR, PORTA and BANCO (the database path through that server); the
+# caller stops the simulator and the server (PararInstalacaoDemo). Run from
+# the repository's root.
 
 MontarInstalacaoDemo() {
   local pasta=$1 build=$2 debug=$3 intervalo=$4
@@ -25,11 +29,17 @@ MontarInstalacaoDemo() {
   PORTA=$(head -n1 "$pasta/simulador/porta.txt" | tr -dc '0-9')
   [ -n "$PORTA" ] || { echo "the supplier simulator did not start" >&2; return 1; }
 
+  local porta_banco
+  porta_banco=$(bash scripts/firebird/servidor.sh porta) || { echo "no free port for the Firebird server" >&2; return 1; }
+  bash scripts/firebird/servidor.sh preparar "$pasta/firebird" "$porta_banco" > "$pasta/firebird.log" 2>&1 ||
+    { cat "$pasta/firebird.log" >&2; return 1; }
+  BANCO="127.0.0.1/$porta_banco:$pasta/Dados"
+
   cat > "$pasta/servico/lumiford.ini" <<INI
 [Lumiford]
 Empresa=7
 Lumiford=$pasta
-Servidor=$pasta/Dados
+Servidor=$BANCO
 Nome_Servidor=$(uname -n)
 Debug=$debug
 CertificadoCA=$pasta/simulador/ca.pem
@@ -54,6 +64,7 @@ INI
   }
   _criar_banco "$pasta/Dados/DADOS.FDB" tests/fixtures/erp_schema.sql "$d/dados.sql" || return 1
   _criar_banco "$pasta/Dados/HISTORICO_SISTEMA.FDB" tests/fixtures/historico_schema.sql || return 1
+  bash scripts/firebird/servidor.sh iniciar "$pasta/firebird" || return 1
 
   # The documents the ERP leaves for the uploads (the boleto of receivable 1003 is missing on purpose).
   local boletos="$pasta/Dados/Boleto/12345678000195"
@@ -62,4 +73,11 @@ INI
   printf '%%PDF-1.4\n%% boleto CM 1002-1\n%%%%EOF\n' > "$boletos/12345678901/CM 1002-1.pdf"
   printf '<?xml version="1.0" encoding="UTF-8"?>\n<CompNfse><Numero>457</Numero></CompNfse>\n' \
     > "$pasta/Dados/NFSe/Empresa_007/NFSe_457.xml"
+}
+
+PararInstalacaoDemo() {
+  local pasta=$1
+  [ -n "${PID_SIMULADOR:-}" ] && kill "$PID_SIMULADOR" 2>/dev/null && wait "$PID_SIMULADOR" 2>/dev/null
+  bash scripts/firebird/servidor.sh parar "$pasta/firebird"
+  true
 }

@@ -12,6 +12,7 @@
 #   servidor.sh iniciar DIR            starts it in the background once laid out;
 #                                      returns when the port answers (pid in DIR/pid)
 #   servidor.sh parar DIR
+#   servidor.sh porta                  prints a loopback port nothing listens on
 #
 # A client that should find this server for a plain path (the loopback
 # provider) runs with FIREBIRD=DIR/conf: the client library then reads
@@ -117,7 +118,17 @@ parar() {
   rm -f "$dir/pid"
 }
 
+porta_livre() {
+  local porta
+  for _ in $(seq 1 100); do
+    porta=$(( 20000 + RANDOM % 40000 ))
+    responde "$porta" || { echo "$porta"; return 0; }
+  done
+  return 1
+}
+
 case "${1:-}" in
+  porta) porta_livre ;;
   configurar) configurar "$2" "$3" ;;
   preparar) preparar "$2" "$3" ;;
   iniciar) iniciar "$2" ;;

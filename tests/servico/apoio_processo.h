@@ -183,11 +183,13 @@ inline void Gravar(const std::filesystem::path& caminho, const std::string& dado
 }
 
 // A copy of an executable in its own directory, with its own settings,
-// databases and unit directory.
+// databases and unit directory; the databases reached as the topology says
+// (the tests' own Firebird server runs as long as the installation).
 class Instalacao {
  public:
-  explicit Instalacao(const char* executavel, const std::string& subpasta = "servico")
-      : dir_(pasta_.caminho() / subpasta), unidades_(pasta_.caminho() / "unidades") {
+  explicit Instalacao(const char* executavel, const std::string& subpasta = "servico",
+                      Topologia topologia = Topologia::Embutido)
+      : topologia_(topologia), dir_(pasta_.caminho() / subpasta), unidades_(pasta_.caminho() / "unidades") {
     std::filesystem::create_directories(dir_);
     std::filesystem::create_directories(unidades_);
     std::filesystem::copy_file(executavel, Exe());
@@ -206,7 +208,7 @@ class Instalacao {
                   const std::vector<std::string>& extras = {}) {
     ConfiguracaoIni ini;
     ini.empresa = empresa;
-    ini.servidor = Dados().string();
+    ini.servidor = topologia_.ValorServidor(Dados().string());
     ini.debug = debug;
     ini.linhas_extras = extras;
     std::filesystem::create_directories(Dados());
@@ -221,6 +223,7 @@ class Instalacao {
     return ConsultarSQL(bancos_.dados, sql);
   }
   const BancosTeste& Bancos() const { return bancos_; }
+  ServidorFirebird* ServidorBanco() const { return topologia_.Servidor(); }
 
   std::unique_ptr<Processo> Iniciar(const std::vector<std::string>& argumentos,
                                     std::vector<std::string> ambiente = {}) {
@@ -243,6 +246,7 @@ class Instalacao {
   }
 
  private:
+  TopologiaBanco topologia_;
   PastaTemporaria pasta_;
   std::filesystem::path dir_, unidades_;
   BancosTeste bancos_;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/servico/apoio_processo.h"
+#include "tests/support/servidor_firebird.h"
 #include "tests/support/porta_reservada.h"
 #include "tests/support/simulador.h"
 
@@ -247,7 +248,8 @@ std::optional<std::string> Valor(const std::vector<std::string>& linhas, const s
 
 const char* const kRotulos[] = {
     "Configuração.......: ", "Empresa............: ", "Banco de dados.....: ", "Histórico..........: ",
-    "Conexão............: ", "Cadastro da empresa: ", "Integração.........: ", "Intervalo..........: ",
+    "Boletos............: ", "Notas de serviço...: ", "Conexão............: ", "Acesso ao banco....: ",
+    "Cadastro da empresa: ", "Integração.........: ", "Intervalo..........: ",
     "Web service........: ", "Alcance............: ", "Resultado..........: ",
 };
 
@@ -372,6 +374,32 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
 }
 
 // ---------------------------------------------------------------- HELP
+
+TEST(Verificacao, TellsWhichWayTheDatabaseIsReachedAndWhereTheFilesAreRead) {
+  Simulador sim;
+  AceitarTudo(sim);
+  for (const Topologia topologia :
+       {Topologia::Embutido, Topologia::ServidorCaminhoSimples, Topologia::ServidorHostPorta}) {
+    SCOPED_TRACE(NomeTopologia(topologia));
+    Instalacao inst(Exe, "servico", topologia);
+    inst.Configurar("7");
+    PrepararEmpresa(inst, "http", Local(sim));
+    fs::remove_all(inst.Dados() / "NFSe");
+
+    const auto r = inst.Rodar({"/CHECK"});
+    EXPECT_EQ(r.codigo, 0) << r.saida << r.erros;
+    const auto linhas = LinhasDe(r.saida);
+    std::string acesso = "motor embutido, neste processo (nenhum servidor Firebird local respondeu)";
+    if (topologia == Topologia::ServidorCaminhoSimples) acesso = "servidor Firebird local (TCPv4)";
+    if (topologia == Topologia::ServidorHostPorta)
+      acesso = "servidor Firebird em 127.0.0.1/" + std::to_string(inst.ServidorBanco()->Porta()) + " (TCPv4)";
+    EXPECT_EQ(Valor(linhas, "Acesso ao banco....: "), acesso) << r.saida;
+    // The files are read on this machine, from the folder without the server in front.
+    EXPECT_EQ(Valor(linhas, "Boletos............: "), (inst.Dados() / "Boleto").string()) << r.saida;
+    EXPECT_EQ(Valor(linhas, "Notas de serviço...: "), (inst.Dados() / "NFSe").string() + " (não encontrada)")
+        << r.saida;
+  }
+}
 
 TEST(Ajuda, PrintsTheSwitchesAndTouchesNothing) {
   Simulador sim;

@@ -193,10 +193,11 @@ void EscreverIni(const std::string& diretorio, const ConfiguracaoIni& ini) {
   GravarArquivo(fs::path(diretorio) / "lumiford.ini", texto);
 }
 
-AmbienteServico::AmbienteServico(ConfiguracaoIni ini) : pasta_("lumiford-servico") {
+AmbienteServico::AmbienteServico(ConfiguracaoIni ini, Topologia topologia)
+    : topologia_(topologia), pasta_("lumiford-servico") {
   diretorio_exe_ = pasta_.str();
   bancos_ = CopiarBancos(pasta_ / "Dados");
-  if (ini.servidor.empty()) ini.servidor = bancos_.diretorio;
+  if (ini.servidor.empty()) ini.servidor = topologia_.ValorServidor(bancos_.diretorio);
   EscreverIni(diretorio_exe_, ini);
   RestaurarGlobais();
   SubstituirDiretorioExecutavel(diretorio_exe_);

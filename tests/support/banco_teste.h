@@ -42,6 +42,7 @@
 
 #include "dm/banco.h"
 #include "tests/support/pasta_temporaria.h"
+#include "tests/support/servidor_firebird.h"
 
 namespace lumiford::teste {
 
@@ -81,9 +82,12 @@ struct ConfiguracaoIni {
 // Writes <diretorio>/lumiford.ini (UTF-8, CR LF).
 void EscreverIni(const std::string& diretorio, const ConfiguracaoIni& ini);
 
+// With a topology that needs one, the tests' own Firebird server runs for
+// the life of the environment, and an empty servidor of the settings names
+// the Dados folder as the topology reaches it.
 class AmbienteServico {
  public:
-  explicit AmbienteServico(ConfiguracaoIni ini = {});
+  explicit AmbienteServico(ConfiguracaoIni ini = {}, Topologia topologia = Topologia::Embutido);
   ~AmbienteServico();
   AmbienteServico(const AmbienteServico&) = delete;
   AmbienteServico& operator=(const AmbienteServico&) = delete;
@@ -101,7 +105,10 @@ class AmbienteServico {
   // Log.txt as bytes ("" when it does not exist).
   std::string Log() const;
 
+  ServidorFirebird* ServidorBanco() const { return topologia_.Servidor(); }
+
  private:
+  TopologiaBanco topologia_;
   PastaTemporaria pasta_;
   std::string diretorio_exe_;
   BancosTeste bancos_;
