@@ -2,7 +2,6 @@
 // to a person of the ERP by its punctuated CNPJ/CPF; an unknown one becomes a
 // new client with the ERP's defaults.
 #include <cstdint>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -40,14 +39,6 @@ const char* const kInsercaoPessoa =
 // The code is drawn and the generator advanced in one step, so a failure or
 // another program drawing at the same moment leaves a gap, never a collision.
 const char* const kNovoCodigoPessoa = "SELECT GEN_ID(CAD_PESSOA, 1) ULTIMO FROM GENERATORS";
-
-// The columns are 32-bit integers: a larger value is no valid integer either.
-std::int64_t Inteiro32(const std::string& texto) {
-  const std::int64_t valor = TextoParaInteiro(texto);
-  if (valor < std::numeric_limits<std::int32_t>::min() || valor > std::numeric_limits<std::int32_t>::max())
-    throw std::out_of_range("'" + texto + "' is not a valid integer value");
-  return valor;
-}
 
 struct CamposInteiros {
   std::int64_t cidade = 0, ano = 0, mes = 0;
@@ -97,9 +88,9 @@ void ResolverCliente(LinhaFaturamento& l) {
   // Values that cannot be stored fail the row before a code is drawn.
   CamposInteiros n;
   try {
-    n.cidade = Inteiro32(l.CodigoIbge);
-    n.ano = Inteiro32(l.Ano);
-    n.mes = Inteiro32(l.Mes);
+    n.cidade = TextoParaInteiro32(l.CodigoIbge);
+    n.ano = TextoParaInteiro32(l.Ano);
+    n.mes = TextoParaInteiro32(l.Mes);
     for (const std::string* texto : {&l.Nome, &l.Cnpj, &l.Ie, &l.Endereco, &l.Numero, &l.Complemento, &l.Bairro})
       lumiford::win1252::DeUtf8(*texto);
   } catch (const std::exception& e) {

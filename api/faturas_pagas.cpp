@@ -1,7 +1,6 @@
 // Paid-invoice report: the company's paid contract receivables that carry an
 // invoice identifier go to the web service in one request; every invoice it
 // takes is marked so that it is reported once.
-#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,15 +60,9 @@ void MarcarFatura(const std::string& id_fatura) {
   q.ExecSQL();
 }
 
-std::string Maiusculas(std::string texto) {
-  for (char& c : texto)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return texto;
-}
-
 // The web service answers an invoice it already has with one of these.
 bool JaRecebida(const std::string& mensagem) {
-  const std::string m = Maiusculas(mensagem);
+  const std::string m = MaiusculasAscii(mensagem);
   return m == "REGISTRO PAGO" || m == "REGISTRO PROCESSADO";
 }
 

@@ -65,7 +65,7 @@ std::string TextoHora(std::int64_t msDoDia) {
 }
 
 std::int64_t LerInteiro(const std::string& original) {
-  std::string t = Aparado(original);
+  std::string t = Trim(original);
   std::string_view s = t;
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   std::int64_t v = 0;
@@ -75,7 +75,7 @@ std::int64_t LerInteiro(const std::string& original) {
 }
 
 double LerReal(const std::string& original) {
-  std::string t = Aparado(original);
+  std::string t = Trim(original);
   std::replace(t.begin(), t.end(), ',', '.');
   std::string_view s = t;
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
@@ -91,7 +91,7 @@ double LerReal(const std::string& original) {
 // Moeda
 
 Moeda Moeda::DeTexto(const std::string& original) {
-  std::string t = Aparado(original);
+  std::string t = Trim(original);
   std::size_t i = 0;
   bool negativo = false;
   if (i < t.size() && (t[i] == '-' || t[i] == '+')) negativo = t[i++] == '-';

@@ -43,8 +43,6 @@ std::string Falha(const std::string& exibicao, const char* operacao, const std::
   return "Service \"" + exibicao + "\" failed to " + operacao + " with error: \"" + erro + "\"";
 }
 
-char Maiuscula(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 }  // namespace
 
 std::string TextoErro(const std::exception_ptr& erro) {
@@ -171,12 +169,8 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
 bool ProcurarChave(const std::vector<std::string>& argumentos, std::string_view chave) {
   if (chave.empty()) return false;
   for (const auto& argumento : argumentos) {
-    if (argumento.size() != chave.size() + 1) continue;
-    if (argumento[0] != '/' && argumento[0] != '-') continue;
-    bool igual = true;
-    for (std::size_t i = 0; i < chave.size() && igual; ++i)
-      igual = Maiuscula(argumento[i + 1]) == Maiuscula(chave[i]);
-    if (igual) return true;
+    if (argumento.empty() || (argumento[0] != '/' && argumento[0] != '-')) continue;
+    if (IguaisSemCaixa(std::string_view(argumento).substr(1), chave)) return true;
   }
   return false;
 }
