@@ -34,7 +34,7 @@ std::string PostarComErros(TIdHTTP& http, Enviar&& enviar) {
     GravarLog("Erro Desconhecido.");
     // The log keeps its fixed text; the reason (a refused certificate, a
     // time-out) goes to the event log when debugging.
-    if (EmDebug()) RegistrarErroEvento(std::filesystem::path(CaminhoExecutavel()).filename().string(), erro.what());
+    if (EmDebug()) RegistrarErroEvento(NomeArquivoExecutavel(), erro.what());
   }
   return {};
 }

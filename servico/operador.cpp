@@ -26,8 +26,7 @@ bool Rodar(void (Tdm::*tratador)()) {
     (dm.get()->*tratador)();
     return true;
   } catch (...) {
-    RegistrarErroEvento(std::filesystem::path(CaminhoExecutavel()).filename().string(),
-                        TextoErro(std::current_exception()));
+    RegistrarErroEvento(NomeArquivoExecutavel(), TextoErro(std::current_exception()));
     return false;
   }
 }

@@ -21,14 +21,6 @@ std::unique_ptr<Tlumiford_gerenciamento> lumiford_gerenciamento;
 
 namespace {
 
-std::string NomeArquivoExecutavel() {
-  try {
-    return std::filesystem::path(CaminhoExecutavel()).filename().string();
-  } catch (...) {
-    return "lumiford_financeiro";
-  }
-}
-
 // What a message box showed: information on standard output, errors on
 // standard error.
 void Informar(const std::string& texto) {

@@ -1,6 +1,5 @@
 #include "plataforma/laco.h"
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -15,14 +14,6 @@ namespace {
 
 // Set by a quit request, so that one made before the loop runs is not lost.
 std::atomic<bool> pedidoEncerrar{false};
-
-std::string OrigemEventos() {
-  try {
-    return std::filesystem::path(CaminhoExecutavel()).filename().string();
-  } catch (...) {
-    return "lumiford_financeiro";
-  }
-}
 
 }  // namespace
 
@@ -46,9 +37,9 @@ void ExecutarLaco() {
       return;
     } catch (const AbortoSilencioso&) {
     } catch (const std::exception& erro) {
-      RegistrarErroEvento(OrigemEventos(), erro.what());
+      RegistrarErroEvento(NomeArquivoExecutavel(), erro.what());
     } catch (...) {
-      RegistrarErroEvento(OrigemEventos(), "Unknown exception");
+      RegistrarErroEvento(NomeArquivoExecutavel(), "Unknown exception");
     }
   }
 }
