@@ -71,12 +71,9 @@ bool Responde(Conexao& conexao) {
   }
 }
 
-// A connection lost while running is re-established before the flows run:
-// one log line when it comes back, the failure line (once per text) when not.
-bool ConexoesProntas(Tdm& modulo) {
-  if (Responde(modulo.Firebird) && Responde(modulo.Historico_Sistema)) return true;
-  modulo.Firebird.Disconnect();
-  modulo.Historico_Sistema.Disconnect();
+// Both connections made anew (ConectarBancos closes them first): one log
+// line when they are back, the failure line (once per text) when not.
+bool Reconectar(Tdm& modulo) {
   if (modulo.ConectarBancos()) {
     UltimaFalhaRegistrada().clear();
     GravarLog(LinhaConexaoRestabelecida);
@@ -84,6 +81,12 @@ bool ConexoesProntas(Tdm& modulo) {
   }
   RegistrarFalhaConexao();
   return false;
+}
+
+// A connection lost while running is re-established before the flows run.
+bool ConexoesProntas(Tdm& modulo) {
+  if (Responde(modulo.Firebird) && Responde(modulo.Historico_Sistema)) return true;
+  return Reconectar(modulo);
 }
 
 // Steps 3 to 5 of both handlers: the flows in order when the integration is
@@ -116,15 +119,10 @@ void TentarReconectar() {
   timer.SetEnabled(false);
   if (!dm) return;
   try {
-    dm->Firebird.Disconnect();
-    dm->Historico_Sistema.Disconnect();
-    if (dm->ConectarBancos()) {
-      UltimaFalhaRegistrada().clear();
-      GravarLog(LinhaConexaoRestabelecida);
+    if (Reconectar(*dm)) {
       AbrirEmpresa();
       return;
     }
-    RegistrarFalhaConexao();
   } catch (...) {
     timer.SetEnabled(true);
     throw;
