@@ -58,11 +58,13 @@ void InserirPessoa(const LinhaFaturamento& l, std::int64_t codigo, const CamposI
   q.ParamByName("BAIRRO").AsString(l.Bairro);
   q.ParamByName("CEP").AsString(FormatarCep(l.Cep));
   q.ParamByName("CIDADE").AsInteger(n.cidade);
-  for (const auto coluna : tabelas::cad_pessoa::ColunasNao) q.ParamByName(std::string(coluna)).AsString("1");
-  for (const auto coluna : tabelas::cad_pessoa::ColunasSim) q.ParamByName(std::string(coluna)).AsString("2");
+  for (const auto coluna : tabelas::cad_pessoa::ColunasNao)
+    q.ParamByName(std::string(coluna)).AsString(std::string(tabelas::Nao));
+  for (const auto coluna : tabelas::cad_pessoa::ColunasSim)
+    q.ParamByName(std::string(coluna)).AsString(std::string(tabelas::Sim));
   q.ParamByName("CNPJ_LICENCA").AsString(l.Cnpj);
-  q.ParamByName("TIPO_CONTRATO_MANUTENCAO").AsString("Mensal");
-  q.ParamByName("CLI_DIA_CONTRATO_MANUTENCAO").AsInteger(10);
+  q.ParamByName("TIPO_CONTRATO_MANUTENCAO").AsString(std::string(tabelas::cad_pessoa::ContratoMensal));
+  q.ParamByName("CLI_DIA_CONTRATO_MANUTENCAO").AsInteger(tabelas::cad_pessoa::DiaContratoManutencao);
   q.ParamByName("CLI_MES_INICIAL_MENSALIDADE").AsString(NomeMes(static_cast<int>(n.mes)));
   q.ParamByName("CLI_ANO_INICIAL_MENSALIDADE").AsInteger(n.ano);
   q.ParamByName("CLI_VALOR_CONTRATO_MANUTENCAO").AsCurrency(Moeda{});

@@ -7,6 +7,7 @@
 
 #include "api/chamada.h"
 #include "api/ufuncoes_api.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/json.h"
@@ -96,8 +97,8 @@ void EnviarFaturasPagas() {
   q.Close();
   q.SetSQL(kSelecaoFaturasPagas);
   q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
-  q.ParamByName("CAIXA").AsString("CM");
-  q.ParamByName("DOCUMENTO").AsString("CM");
+  q.ParamByName("CAIXA").AsString(std::string(tabelas::mov_contas_receber::ContratoManutencao));
+  q.ParamByName("DOCUMENTO").AsString(std::string(tabelas::mov_contas_receber::ContratoManutencao));
   q.Open();
 
   Registros.clear();

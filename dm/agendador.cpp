@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/log.h"
 #include "global/uglobal.h"
@@ -94,7 +95,7 @@ bool ConexoesProntas(Tdm& modulo) {
 // the main loop, which writes it to the event log.
 void Rodada(Tdm& modulo, const std::vector<Fluxo>& registrados, Temporizador& timer) {
   try {
-    if (TextoEmpresa(modulo.FBqrempresa, "USA_INTEGRACAO_API_FINANCEIRO") == "2") {
+    if (TextoEmpresa(modulo.FBqrempresa, "USA_INTEGRACAO_API_FINANCEIRO") == tabelas::cad_empresa::IntegracaoLigada) {
       const std::vector<Fluxo> fluxos = registrados;  // a flow may register others
       if (!fluxos.empty() && ConexoesProntas(modulo)) {
         for (const auto& fluxo : fluxos) fluxo();

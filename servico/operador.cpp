@@ -10,6 +10,7 @@
 #include "api/chamada.h"
 #include "api/http.h"
 #include "dm/agendador.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
@@ -115,9 +116,10 @@ int VerificarInstalacao() {
       falhou("a empresa " + std::to_string(CodigoEmpresa) + " não está cadastrada em CAD_EMPRESA");
     } else {
       const std::string integracao = empresa.FieldByName("USA_INTEGRACAO_API_FINANCEIRO").AsString();
-      Linha("Integração.........: ", integracao == "2" ? "ligada" : "desligada (USA_INTEGRACAO_API_FINANCEIRO = '" +
-                                                                         integracao + "')");
-      if (integracao != "2") falhou("a integração com a API está desligada para a empresa");
+      const bool ligada = integracao == tabelas::cad_empresa::IntegracaoLigada;
+      Linha("Integração.........: ",
+            ligada ? "ligada" : "desligada (USA_INTEGRACAO_API_FINANCEIRO = '" + integracao + "')");
+      if (!ligada) falhou("a integração com a API está desligada para a empresa");
 
       const double minutos = empresa.FieldByName("INTERVALO_REC_FINANCEIRO").AsFloat();
       const std::uint32_t ms = IntervaloEmMilissegundos(minutos);
