@@ -14,16 +14,9 @@
 
 std::pair<Data, Data> JanelaEmissao() {
   const DataHora agora = Agora();
-  const Data hoje = DataDe(agora);
-  int ano = static_cast<int>(hoje.year());
-  unsigned mes = static_cast<unsigned>(hoje.month());
-  if (mes == 1) {
-    mes = 12;
-    --ano;
-  } else {
-    --mes;
-  }
-  const std::string texto_inicio = "01/" + ZerosEsquerda(std::to_string(mes), 2) + "/" + std::to_string(ano);
+  const auto mes = MesAnterior(DataDe(agora));
+  const std::string texto_inicio = "01/" + ZerosEsquerda(std::to_string(static_cast<unsigned>(mes.month())), 2) +
+                                   "/" + std::to_string(static_cast<int>(mes.year()));
   const auto inicio = LerData(texto_inicio);
   if (!inicio) throw std::runtime_error("'" + texto_inicio + "' is not a valid date");
   return {*inicio, DataDe(UltimoDiaMes(agora))};

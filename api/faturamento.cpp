@@ -38,18 +38,6 @@ bool HaRequisicaoPendente() {
   return !q.Eof() && q.FieldByName("NUMERO").AsInteger() > 0;
 }
 
-// The calendar month before today.
-PeriodoReferencia MesAnterior() {
-  const Data hoje = DataDe(Agora());
-  PeriodoReferencia p{static_cast<int>(hoje.year()), static_cast<int>(static_cast<unsigned>(hoje.month()))};
-  if (p.mes == 1) {
-    p.mes = 12;
-    --p.ano;
-  } else {
-    --p.mes;
-  }
-  return p;
-}
 
 // Raw text of the value of the object's member at this position (from 0),
 // from a text already parsed as one valid JSON object, so that the debug line
@@ -228,8 +216,9 @@ void BuscarFaturamento() {
   if (!HaRequisicaoPendente()) return;
   if (EmDebug()) GravarLog("Recebendo os dados dos faturamentos.");
 
-  PrepararEnvioJson("GET");
-  const PeriodoReferencia periodo = MesAnterior();
+  PrepararEnvioJson(dm->IdHTTP, "GET");
+  const auto mes = MesAnterior(DataDe(Agora()));
+  const PeriodoReferencia periodo{static_cast<int>(mes.year()), static_cast<int>(static_cast<unsigned>(mes.month()))};
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturamento?ano=" + std::to_string(periodo.ano) +
                           "&mes=" + std::to_string(periodo.mes) + "&token_erp=" + CodificarValor(TokenApi());
   const std::string resposta = BuscarJson(url);
