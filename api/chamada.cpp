@@ -107,8 +107,6 @@ void PrepararEnvioJson(TIdHTTP& http, const std::string& metodo) {
   http.Response.CharSet = "UTF-8";
 }
 
-void PrepararEnvioJson(const std::string& metodo) { PrepararEnvioJson(dm->IdHTTP, metodo); }
-
 void PrepararEnvioMultipart(TIdHTTP& http) {
   http.Request.Method = "POST";
   http.Request.ContentType = "multipart/form-data";
@@ -117,14 +115,10 @@ void PrepararEnvioMultipart(TIdHTTP& http) {
   http.Response.CharSet = "UTF-8";
 }
 
-void PrepararEnvioMultipart() { PrepararEnvioMultipart(dm->IdHTTP); }
-
 std::string PostarJson(TIdHTTP& http, const std::string& url, const std::string& corpo) {
   PrepararEnvioJson(http, "POST");
   return PostarComErros(http, [&] { return http.Post(url, corpo); });
 }
-
-std::string PostarJson(const std::string& url, const std::string& corpo) { return PostarJson(dm->IdHTTP, url, corpo); }
 
 std::string BuscarJson(TIdHTTP& http, const std::string& url) {
   if (EmDebug()) {
@@ -144,8 +138,6 @@ std::string BuscarJson(TIdHTTP& http, const std::string& url) {
   return resposta;
 }
 
-std::string BuscarJson(const std::string& url) { return BuscarJson(dm->IdHTTP, url); }
-
 void LogarEnvioArquivo(std::size_t seq, const std::string& url, const std::string& caminho) {
   if (!EmDebug()) return;
   GravarLog("Seq:      " + std::to_string(seq));
@@ -155,10 +147,6 @@ void LogarEnvioArquivo(std::size_t seq, const std::string& url, const std::strin
 
 std::string PostarMultipart(TIdHTTP& http, const std::string& url, CorpoMultipart& corpo) {
   return PostarComErros(http, [&] { return http.Post(url, corpo); });
-}
-
-std::string PostarMultipart(const std::string& url, CorpoMultipart& corpo) {
-  return PostarMultipart(dm->IdHTTP, url, corpo);
 }
 
 void PausaAposPost() {

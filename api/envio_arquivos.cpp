@@ -59,7 +59,7 @@ void EnviarArquivosRegistros(
       // records it and the whole run is tried again later.
       CorpoMultipart corpo;
       corpo.AdicionarArquivo("arquivo", envio.caminho, "application/octet-stream");
-      resposta = PostarMultipart(envio.url, corpo);
+      resposta = PostarMultipart(dm->IdHTTP, envio.url, corpo);
     }  // the file is closed before the reply is applied
 
     try {

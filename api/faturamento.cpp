@@ -221,7 +221,7 @@ void BuscarFaturamento() {
   const PeriodoReferencia periodo{static_cast<int>(mes.year()), static_cast<int>(static_cast<unsigned>(mes.month()))};
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturamento?ano=" + std::to_string(periodo.ano) +
                           "&mes=" + std::to_string(periodo.mes) + "&token_erp=" + CodificarValor(TokenApi());
-  const std::string resposta = BuscarJson(url);
+  const std::string resposta = BuscarJson(dm->IdHTTP, url);
 
   TabelaFaturamento linhas;
   ContatosFaturamento contatos;

@@ -133,9 +133,9 @@ void TransmitirFaturasPagas() {
 
   if (EmDebug()) GravarLog("Json Resposta: " + corpo);
 
-  PrepararEnvioJson("POST");
+  PrepararEnvioJson(dm->IdHTTP, "POST");
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi());
-  const std::string resposta = PostarJson(url, corpo);
+  const std::string resposta = PostarJson(dm->IdHTTP, url, corpo);
 
   try {
     if (EmDebug()) GravarLog(resposta);

@@ -228,9 +228,9 @@ TEST(ChamadaComCadastro, EnderecoETokenVemDoRegistroDaEmpresa) {
   EXPECT_EQ(TokenApi(), "tok&7#x");
   const std::string url =
       EnderecoBase() + "/financeiro/cliente/faturamento?ano=2025&mes=2&token_erp=" + CodificarValor(TokenApi());
-  PrepararEnvioJson("GET");
-  EXPECT_EQ(BuscarJson(url), R"({"error":false})");
-  EXPECT_EQ(PostarJson(EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi()), "[]"),
+  PrepararEnvioJson(dm->IdHTTP, "GET");
+  EXPECT_EQ(BuscarJson(dm->IdHTTP, url), R"({"error":false})");
+  EXPECT_EQ(PostarJson(dm->IdHTTP, EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi()), "[]"),
             R"({"error":false})");
 
   const auto reqs = sim.Requisicoes();
