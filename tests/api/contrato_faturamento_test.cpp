@@ -193,6 +193,56 @@ TEST_F(ContratoFaturamento, LinhaSemItemDeixaOSeqParaAProxima) {
   }
 }
 
+// The amounts come with a decimal point; the separators are swapped and the
+// text read with the decimal comma, exponent allowed. A comma of the reply
+// becomes a point there, which the reading refuses: no amount a thousand
+// times too small, and the row's own error line.
+TEST_F(ContratoFaturamento, ValoresLidosComVirgulaDecimalDepoisDaTroca) {
+  struct Caso {
+    std::string aliquota;  // raw JSON
+    std::string comissao;  // stored; "" when the item is refused
+    std::string erro;      // the line of a refused item
+  };
+  const Caso casos[] = {
+      {"5.5", "5.5000", ""},
+      {"1.5e2", "150.0000", ""},
+      {"2E-4", "0.0002", ""},
+      {"-2.25", "-2.2500", ""},
+      {J(" 7.25 "), "7.2500", ""},
+      {J("0.00015"), "0.0002", ""},  // the half goes to the even neighbour
+      {J("1,500"), "", "Erro: '1.500' is not a valid floating point value"},
+      {J("1,234.56"), "", "Erro: '1.234,56' is not a valid floating point value"},
+      {J("1.5e"), "", "Erro: '1,5e' is not a valid floating point value"},
+      {J("1e400"), "", "Erro: '1e400' is not a valid floating point value"},
+  };
+  Preparar(7, "Nao");
+  const int n = static_cast<int>(std::size(casos));
+  CadastrarClientes(n);
+  Requisitar(7, 1);
+  std::vector<Item> itens;
+  for (int i = 0; i < n; ++i) {
+    itens.push_back(ItemCliente(2001 + i, CnpjTeste(i + 1)));
+    itens.back().aliquota = casos[i].aliquota;
+  }
+  Responder(RespostaFaturamento(itens));
+
+  Executar();
+
+  Linhas erros;
+  Tabela esperados;
+  for (int i = 0; i < n; ++i) {
+    if (!casos[i].erro.empty()) {
+      erros.push_back(casos[i].erro);
+      continue;
+    }
+    esperados.push_back({"7", "1", std::to_string(esperados.size() + 1), std::to_string(i + 1), casos[i].comissao,
+                         "150.7500", std::to_string(2001 + i)});
+  }
+  EXPECT_EQ(Itens(), esperados);
+  const Linhas novas = Novas();
+  EXPECT_EQ(Linhas(novas.begin() + 1, novas.end()), erros);
+}
+
 TEST_F(ContratoFaturamento, FaturaRepetidaNaRespostaGeraUmItem) {
   Preparar(7, "Nao");
   CadastrarClientes(2);

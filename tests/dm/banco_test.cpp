@@ -173,8 +173,8 @@ TEST_F(Banco, MoedaExataNaIdaENaVolta) {
   q.ParamByName("NUMERO").AsInteger(41);
   q.ParamByName("SEQ").AsInteger(1);
   q.ParamByName("CLIENTE").AsInteger(3);
-  q.ParamByName("COMISSAO").AsCurrency(Moeda::DeTexto("5.5"));
-  q.ParamByName("MENSALIDADE").AsCurrency(Moeda::DeTexto("150.75"));
+  q.ParamByName("COMISSAO").AsCurrency(Moeda::DeTexto("5,5"));
+  q.ParamByName("MENSALIDADE").AsCurrency(Moeda::DeTexto("150,75"));
   q.ParamByName("ID_FATURA").AsInteger(9001);
   q.ExecSQL();
   EXPECT_EQ(ValorSQL(bancos.dados, "SELECT CAST(COMISSAO AS VARCHAR(30)) || ' ' || "
