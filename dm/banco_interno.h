@@ -41,6 +41,7 @@ constexpr std::int64_t kMsDia = 86400000;
 constexpr unsigned kCharsetUtf8 = 4;
 constexpr unsigned kCharsetWin1252 = 53;
 constexpr unsigned kCharsetUnicodeFss = 3;
+constexpr unsigned kCharsetOctets = 1;
 
 inline fb::IMaster* Master() {
   static fb::IMaster* master = fb::fb_get_master_interface();
