@@ -174,15 +174,6 @@ void Despejar(const TabelaFaturamento& linhas, const ContatosFaturamento& contat
   }
 }
 
-// Empty reads as 0; otherwise decimal digits that fit the ERP's integer column.
-void ValidarNumeroFatura(const std::string& id) {
-  if (id.empty()) return;
-  const bool so_digitos =
-      id.size() <= 10 && std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (!so_digitos || std::stoll(id) > std::numeric_limits<std::int32_t>::max())
-    throw std::runtime_error("'" + id + "' is not a valid integer value");
-}
-
 }  // namespace
 
 std::exception_ptr LerRespostaFaturamento(const std::string& resposta, TabelaFaturamento& linhas,
@@ -213,11 +204,11 @@ void BuscarFaturamento() {
     if (erro) std::rethrow_exception(erro);
   }
 
-  // An invoice number that cannot be stored ends the run before anything is
-  // written, not after its client has been registered.
-  for (const auto& linha : linhas) ValidarNumeroFatura(linha.IdFatura);
-
   if (EmDebug()) GravarLog("Buscando Fatura nos lançamentos de Faturamento.");
+  // An invoice number that cannot be stored ends the run before anything is
+  // written, not after its client has been registered; it is read as the
+  // already-imported check reads it.
+  for (const auto& linha : linhas) NumeroFatura(linha);
   for (auto& linha : linhas) {
     ResolverCliente(linha);
     VerificarLancamento(linha);

@@ -335,22 +335,53 @@ TEST_F(ContratoFaturamento, CabecalhoNaoGravadoNaoRecebeItensEARequisicaoFica) {
   EXPECT_EQ(Requisicoes(), Tabela{});
 }
 
+// The invoice number is read as the decimal value of "0" followed by it, in
+// the 32 bits of the column: the zeros in front are no fault, a sign is.
 TEST_F(ContratoFaturamento, FaturaSemNumeroInteiroTerminaAExecucaoEMantemARequisicao) {
-  Preparar(7, "Nao");
-  DefinirGerador("CAD_PESSOA", 100);
-  Requisitar(7, 1);
-  Item ruim = ItemCliente(1002, CnpjTeste(2));
-  ruim.id_fatura = J("10-2");
-  Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), ruim, ItemCliente(1003, CnpjTeste(3))}));
+  struct Caso {
+    std::string id_fatura;  // raw JSON
+    std::string erro;       // "" when the run imports it
+    std::string gravado;    // ID_FATURA of its item
+  };
+  const Caso casos[] = {
+      {J("10-2"), "'010-2' is not a valid integer value", ""},
+      {"-1002", "'0-1002' is not a valid integer value", ""},
+      {"2147483648", "'02147483648' is not a valid integer value", ""},
+      {J(" 1002"), "'0 1002' is not a valid integer value", ""},
+      {J("0000000001002"), "", "1002"},
+      {"2147483647", "", "2147483647"},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.id_fatura);
+    Preparar(7, "Sim");
+    CadastrarClientes(1);
+    DefinirGerador("CAD_PESSOA", 100);
+    Requisitar(7, 1);
+    Item lido = ItemCliente(1002, CnpjTeste(2));
+    lido.id_fatura = caso.id_fatura;
+    Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), lido, ItemCliente(1003, CnpjTeste(3))}));
 
-  EXPECT_EQ(ExecutarComErro(), "'10-2' is not a valid integer value");
+    EXPECT_EQ(ExecutarComErro(), caso.erro);
 
-  // Found while the reply is read: nothing at all is written, no client either.
-  EXPECT_EQ(Pessoas(), Tabela{});
-  EXPECT_EQ(Gerador("CAD_PESSOA"), "100");
-  EXPECT_EQ(Itens(), Tabela{});
-  EXPECT_EQ(Cabecalhos(), Tabela{});
-  EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
+    const Linhas novas = Novas();
+    const auto busca = std::find(novas.begin(), novas.end(), "Buscando Fatura nos lançamentos de Faturamento.");
+    ASSERT_NE(busca, novas.end()) << ::testing::PrintToString(novas);
+    if (!caso.erro.empty()) {
+      // Found before the first row is handled: nothing at all is written, no client either.
+      EXPECT_EQ(busca + 1, novas.end()) << ::testing::PrintToString(novas);
+      EXPECT_EQ(Pessoas(), (Tabela{{"1", CnpjTesteFormatado(1), "C1"}}));
+      EXPECT_EQ(Gerador("CAD_PESSOA"), "100");
+      EXPECT_EQ(Itens(), Tabela{});
+      EXPECT_EQ(Cabecalhos(), Tabela{});
+      EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
+    } else {
+      EXPECT_EQ(*(busca + 1), "Cliente: 1");
+      const Tabela itens = Itens();
+      ASSERT_EQ(itens.size(), 3u);
+      EXPECT_EQ(itens[1][6], caso.gravado);
+      EXPECT_EQ(Requisicoes(), Tabela{});
+    }
+  }
 }
 
 TEST_F(ContratoFaturamento, EmpresaSemGeradorTerminaComErroEMantemARequisicao) {
