@@ -50,10 +50,21 @@ std::string TextoErro(const std::exception_ptr& erro) {
 void Tlumiford_gerenciamento::ServiceCreate() { ConfigurarServico(); }
 
 void Tlumiford_gerenciamento::ConfigurarServico() {
-  LerConfiguracao();
-  const std::string codigo = ZerosEsquerda(std::to_string(CodigoEmpresa), 3);
-  DisplayName = "Lumiford " + codigo + " - Financeiro";
-  Name = "lumiford_financeiro_" + codigo;
+  // Named from whatever CodigoEmpresa holds also when reading the settings
+  // fails half-way (a banner that cannot be logged): an install or start
+  // failure is then reported under the service's name, not an empty one.
+  const auto nomear = [this] {
+    const std::string codigo = ZerosEsquerda(std::to_string(CodigoEmpresa), 3);
+    DisplayName = "Lumiford " + codigo + " - Financeiro";
+    Name = "lumiford_financeiro_" + codigo;
+  };
+  try {
+    LerConfiguracao();
+  } catch (...) {
+    nomear();
+    throw;
+  }
+  nomear();
   if (EmDebug()) {
     GravarLog(Name);
     GravarLog(DisplayName);

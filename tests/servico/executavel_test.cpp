@@ -160,17 +160,23 @@ TEST(Instalacao, SilentHidesSuccessOnlyAndFailuresExitWithOne) {
   EXPECT_EQ(Contar(inst.Linhas(), "Service - Uninstalled"), 1u);
 }
 
+// With debug on, reading the settings itself fails (its banner cannot be
+// logged): the service is still named after the company code it read.
 TEST(Instalacao, LogThatCannotBeWrittenRollsTheInstallBack) {
-  Instalacao inst(Exe);
-  inst.Configurar("1", false);
-  fs::create_directory(inst.Log());  // a directory where Log.txt should be
-  auto r = inst.Rodar({"/install", "/silent"});
-  EXPECT_EQ(r.codigo, 1);
-  EXPECT_EQ(r.saida, "");
-  // The data module's log line failed before, and went to the event log.
-  EXPECT_NE(r.erros.find("\nService \"Lumiford 001 - Financeiro\" failed to install with error: \""), std::string::npos)
-      << r.erros;
-  EXPECT_TRUE(fs::is_empty(inst.Unidades()));
+  for (const std::string debug : {"", "Sim"}) {
+    SCOPED_TRACE("Debug=" + debug);
+    Instalacao inst(Exe);
+    inst.Configurar("1", false, debug);
+    fs::create_directory(inst.Log());  // a directory where Log.txt should be
+    auto r = inst.Rodar({"/install", "/silent"});
+    EXPECT_EQ(r.codigo, 1);
+    EXPECT_EQ(r.saida, "");
+    // The data module's log line failed before, and went to the event log.
+    EXPECT_NE(r.erros.find("\nService \"Lumiford 001 - Financeiro\" failed to install with error: \""),
+              std::string::npos)
+        << r.erros;
+    EXPECT_TRUE(fs::is_empty(inst.Unidades()));
+  }
 }
 
 TEST(Instalacao, SystemdAcceptsTheUnit) {
@@ -293,12 +299,17 @@ TEST_F(ServicoComBanco, StopDuringALongHandlerWaitsForIt) {
   EXPECT_EQ(fim, static_cast<long>(linhas.size()) - 1) << ::testing::PrintToString(linhas);
 }
 
-TEST_F(ServicoComBanco, StartThatCannotLogFailsTheService) {
-  fs::create_directory(inst.Log());
-  auto servico = inst.Iniciar({});
-  EXPECT_EQ(servico->Esperar(), 1);
-  const std::string erros = servico->Erros();
-  EXPECT_NE(erros.find("lumiford_financeiro_001: Service failed on start: "), std::string::npos) << erros;
+TEST(ModoServico, StartThatCannotLogFailsTheServiceUnderItsName) {
+  for (const std::string debug : {"", "Sim"}) {
+    SCOPED_TRACE("Debug=" + debug);
+    Instalacao inst(ExeTeste);
+    inst.Configurar("1", true, debug);
+    fs::create_directory(inst.Log());
+    auto servico = inst.Iniciar({});
+    EXPECT_EQ(servico->Esperar(), 1);
+    const std::string erros = servico->Erros();
+    EXPECT_NE(erros.find("lumiford_financeiro_001: Service failed on start: "), std::string::npos) << erros;
+  }
 }
 
 // The retries: every 100 ms, and once after more than a minute without any
