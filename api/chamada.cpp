@@ -70,35 +70,6 @@ std::string CodificarValor(const std::string& valor) {
   return saida;
 }
 
-std::string MascararToken(const std::string& endereco) {
-  static const std::string kChave = "token_erp=";
-  std::string saida;
-  std::size_t inicio = 0;
-  for (;;) {
-    const auto pos = endereco.find(kChave, inicio);
-    if (pos == std::string::npos) break;
-    const auto valor = pos + kChave.size();
-    auto fim = endereco.find_first_of("&#", valor);
-    if (fim == std::string::npos) fim = endereco.size();
-    // Four characters, not bytes: a cut inside a UTF-8 sequence would spoil
-    // the line. A short token would show too much of itself: none of it goes.
-    std::size_t caracteres_token = 0;
-    for (std::size_t i = valor; i < fim; ++i)
-      if ((static_cast<unsigned char>(endereco[i]) & 0xC0) != 0x80) ++caracteres_token;
-    const int mostrar = caracteres_token > 8 ? 4 : 0;
-    std::size_t corte = valor;
-    for (int caracteres = 0; corte < fim && caracteres < mostrar; ++caracteres) {
-      ++corte;
-      while (corte < fim && (static_cast<unsigned char>(endereco[corte]) & 0xC0) == 0x80) ++corte;
-    }
-    saida.append(endereco, inicio, corte - inicio);
-    saida += "****";
-    inicio = fim;
-  }
-  saida.append(endereco, inicio, std::string::npos);
-  return saida;
-}
-
 void PrepararEnvioJson(TIdHTTP& http, const std::string& metodo) {
   http.Request.Method = metodo;
   http.Request.ContentType = "application/json";
@@ -123,7 +94,7 @@ std::string PostarJson(TIdHTTP& http, const std::string& url, const std::string&
 std::string BuscarJson(TIdHTTP& http, const std::string& url) {
   if (EmDebug()) {
     GravarLog("");
-    GravarLog("GET URL.......: " + MascararToken(url));
+    GravarLog("GET URL.......: " + url);
   }
   std::string resposta;
   try {
@@ -141,7 +112,7 @@ std::string BuscarJson(TIdHTTP& http, const std::string& url) {
 void LogarEnvioArquivo(std::size_t seq, const std::string& url, const std::string& caminho) {
   if (!EmDebug()) return;
   GravarLog("Seq:      " + std::to_string(seq));
-  GravarLog("Endereço: " + MascararToken(url));
+  GravarLog("Endereço: " + url);
   GravarLog("Arquivo:  " + caminho);
 }
 

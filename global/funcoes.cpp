@@ -121,6 +121,50 @@ std::string Trim(std::string_view texto) {
   return std::string(texto.substr(inicio, fim - inicio));
 }
 
+std::string MascararToken(const std::string& texto) {
+  static const std::string kChave = "token_erp=";
+  const auto hexa = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string saida;
+  std::size_t inicio = 0;
+  for (;;) {
+    const auto pos = texto.find(kChave, inicio);
+    if (pos == std::string::npos) break;
+    // An escaped value ends where the query goes on, or at a blank or control.
+    std::size_t fim = pos + kChave.size();
+    while (fim < texto.size() && texto[fim] != '&' && texto[fim] != '#' && static_cast<unsigned char>(texto[fim]) > 32)
+      ++fim;
+    std::string token;
+    for (std::size_t i = pos + kChave.size(); i < fim; ++i) {
+      if (texto[i] == '%' && i + 2 < fim && hexa(texto[i + 1]) >= 0 && hexa(texto[i + 2]) >= 0) {
+        token += static_cast<char>(hexa(texto[i + 1]) * 16 + hexa(texto[i + 2]));
+        i += 2;
+      } else {
+        token += texto[i];
+      }
+    }
+    // A short token would show too much of itself: none of it goes.
+    std::string mostrado;
+    if (CaracteresUtf8(token) > 8) {
+      std::size_t corte = 0;
+      for (int caracteres = 0; corte < token.size() && caracteres < 4; ++caracteres) {
+        ++corte;
+        while (corte < token.size() && (static_cast<unsigned char>(token[corte]) & 0xC0) == 0x80) ++corte;
+      }
+      mostrado = token.substr(0, corte);
+    }
+    saida.append(texto, inicio, pos + kChave.size() - inicio);
+    saida += mostrado + "****";
+    inicio = fim;
+  }
+  saida.append(texto, inicio, std::string::npos);
+  return saida;
+}
+
 std::string MinusculasAscii(std::string texto) {
   for (char& c : texto)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

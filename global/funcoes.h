@@ -27,6 +27,13 @@ std::int32_t TextoParaInteiro32(const std::string& texto);
 
 std::string Trim(std::string_view texto);  // drops characters of code 32 or below at both ends
 
+// The text with every token_erp value of an address in it masked: the
+// token's first four characters as stored (its escapes read back) followed
+// by "****" when it has more than eight, only "****" otherwise. Every output
+// that may carry an address goes through it: Log.txt, the event log and the
+// operator's lines.
+std::string MascararToken(const std::string& texto);
+
 // Case of the ASCII letters only; every other byte, UTF-8 included, stays.
 std::string MinusculasAscii(std::string texto);
 std::string MaiusculasAscii(std::string texto);

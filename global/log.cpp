@@ -230,8 +230,9 @@ void GravarLog(const std::string& mensagem) {
   const std::string caminho = diretorio + "/Log.txt";
 
   const DataHora agora = Agora();
-  // Text that the next call can read back: any invalid byte becomes U+FFFD.
-  const std::string texto = Utf8Legivel(mensagem);
+  // Text that the next call can read back (any invalid byte becomes U+FFFD),
+  // and no access token whole, whatever message named an address.
+  const std::string texto = Utf8Legivel(MascararToken(mensagem));
   const std::string linha = (texto.empty() ? std::string(" ") : prefixo_data_hora(agora) + texto) + std::string(fim_de_linha);
   // Raw CR or LF of the message stay in this call's line; the next call
   // makes line ends of them.

@@ -12,6 +12,7 @@
 #include "dm/agendador.h"
 #include "dm/tabelas.h"
 #include "dm/udm.h"
+#include "global/funcoes.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 #include "plataforma/caminhos.h"
@@ -33,8 +34,9 @@ bool Rodar(void (Tdm::*tratador)()) {
 }
 
 // One line per item: the line breaks inside a value (Firebird's texts have
-// several) become one blank each.
-void Linha(const std::string& rotulo, const std::string& valor) {
+// several) become one blank each; an address shows no access token whole.
+void Linha(const std::string& rotulo, const std::string& texto) {
+  const std::string valor = MascararToken(texto);
   std::string linha = rotulo;
   for (std::size_t i = 0; i < valor.size(); ++i) {
     if (valor[i] != '\r' && valor[i] != '\n') {
@@ -129,7 +131,7 @@ int VerificarInstalacao() {
 
       const std::string base = EnderecoBase();
       const std::string token = TokenApi();
-      Linha("Web service........: ", MascararToken(base + "?token_erp=" + CodificarValor(token)));
+      Linha("Web service........: ", base + "?token_erp=" + CodificarValor(token));
       if (token.empty()) falhou("API_FORNECEDOR_TOKEN está vazio");
       try {
         TIdHTTP http;
