@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
-
 #include <cstring>
 #include <thread>
 
@@ -14,7 +13,7 @@
 // SIGUSR1 pauses, SIGUSR2 continues, SIGHUP asks for the state again. They
 // stay blocked in every thread and only the control thread takes them, with
 // sigwait. The state goes to systemd through sd_notify (a no-op without
-// NOTIFY_SOCKET).
+// NOTIFY_SOCKET); a report it refuses goes to the event log.
 
 namespace {
 
@@ -25,7 +24,25 @@ sigset_t SinaisControle() {
   return conjunto;
 }
 
-void Notificar(const char* estado) { ::sd_notify(0, estado); }
+// Status reports to systemd; a refused one is recorded, once per error in a row.
+class Notificador {
+ public:
+  explicit Notificador(const std::string& nome) : nome_(nome) {}
+  void operator()(const char* estado) {
+    const int resultado = ::sd_notify(0, estado);
+    if (resultado >= 0) {
+      ultimo_erro_ = 0;
+      return;
+    }
+    if (-resultado == ultimo_erro_) return;
+    ultimo_erro_ = -resultado;
+    RegistrarErroEvento(nome_, std::strerror(ultimo_erro_));
+  }
+
+ private:
+  std::string nome_;
+  int ultimo_erro_ = 0;
+};
 
 // Runs one handler; an error goes to the event log and is reported as false.
 bool Tratar(const std::string& nome, const char* pedido, const std::function<void()>& tratador) {
@@ -48,12 +65,13 @@ const char* TextoEstado(Estado estado) {
 
 // The control thread. Returns whether the start succeeded.
 bool Controlar(const std::string& nome, const TratadoresServico& tratadores) {
+  Notificador notificar(nome);
   if (!Tratar(nome, "start", tratadores.Iniciar)) {
-    Notificar("STOPPING=1\nSTATUS=Start failed");
+    notificar("STOPPING=1\nSTATUS=Start failed");
     return false;
   }
   Estado estado = Estado::Executando;
-  Notificar("READY=1\nSTATUS=Running");
+  notificar("READY=1\nSTATUS=Running");
 
   const sigset_t conjunto = SinaisControle();
   for (;;) {
@@ -61,27 +79,27 @@ bool Controlar(const std::string& nome, const TratadoresServico& tratadores) {
     int erro = ::sigwait(&conjunto, &sinal);
     if (erro != 0) {
       RegistrarErroEvento(nome, std::string("Service failed on execute: ") + std::strerror(erro));
-      Notificar("STOPPING=1\nSTATUS=Stopping");
+      notificar("STOPPING=1\nSTATUS=Stopping");
       return true;
     }
     switch (sinal) {
       case SIGTERM:
       case SIGINT:
         // Reported at once; the process ends when the running timer handler returns.
-        Notificar("STOPPING=1\nSTATUS=Stopping");
+        notificar("STOPPING=1\nSTATUS=Stopping");
         // A stop whose log line fails still stops: the request was made.
         Tratar(nome, "stop", tratadores.Parar);
         return true;
       case SIGUSR1:
         if (Tratar(nome, "pause", tratadores.Pausar)) estado = Estado::Pausado;
-        Notificar(TextoEstado(estado));
+        notificar(TextoEstado(estado));
         break;
       case SIGUSR2:
         if (Tratar(nome, "continue", tratadores.Continuar)) estado = Estado::Executando;
-        Notificar(TextoEstado(estado));
+        notificar(TextoEstado(estado));
         break;
       case SIGHUP:
-        Notificar(TextoEstado(estado));
+        notificar(TextoEstado(estado));
         break;
       default:
         break;

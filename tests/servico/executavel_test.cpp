@@ -299,6 +299,41 @@ TEST_F(ServicoComBanco, StopDuringALongHandlerWaitsForIt) {
   EXPECT_EQ(fim, static_cast<long>(linhas.size()) - 1) << ::testing::PrintToString(linhas);
 }
 
+// A status report systemd refuses is recorded with the system's reason, once
+// for each reason in a row, however often the state is reported.
+TEST_F(ServicoComBanco, StatusReportsThatSystemdRefusesGoToTheEventLogOnce) {
+  const fs::path soquete = inst.Temp() / "notificacao";
+  auto servico = inst.Iniciar({}, {"NOTIFY_SOCKET=" + soquete.string()});
+  ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Service - Start") == 1; })) << servico->Erros();
+  const auto vezes = [&](const std::string& trecho) {
+    const std::string erros = servico->Erros();
+    std::size_t n = 0;
+    for (auto pos = erros.find(trecho); pos != std::string::npos; pos = erros.find(trecho, pos + 1)) ++n;
+    return n;
+  };
+  const std::string ausente = "lumiford_financeiro_001: No such file or directory\n";
+  ASSERT_TRUE(Aguardar([&] { return vezes(ausente) == 1; })) << servico->Erros();
+  for (int i = 0; i < 2; ++i) {
+    servico->Sinal(SIGHUP);
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_EQ(vezes(ausente), 1u) << servico->Erros();
+
+  // A file where the socket should be: refused for another reason.
+  Gravar(soquete, "");
+  const std::string recusada = "lumiford_financeiro_001: Connection refused\n";
+  for (int i = 0; i < 3; ++i) {
+    servico->Sinal(SIGHUP);
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_TRUE(Aguardar([&] { return vezes(recusada) == 1; })) << servico->Erros();
+  servico->Sinal(SIGTERM);
+  EXPECT_EQ(servico->Esperar(), 0);
+  EXPECT_EQ(vezes(ausente), 1u) << servico->Erros();
+  EXPECT_EQ(vezes(recusada), 1u) << servico->Erros();
+  EXPECT_EQ(Contar(inst.Linhas(), "Service - Stop"), 1u);
+}
+
 TEST(ModoServico, StartThatCannotLogFailsTheServiceUnderItsName) {
   for (const std::string debug : {"", "Sim"}) {
     SCOPED_TRACE("Debug=" + debug);
