@@ -2,8 +2,14 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <systemd/sd-bus.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
 #include <thread>
 
 #include "plataforma/laco.h"
@@ -12,7 +18,8 @@
 // The service manager's requests arrive as signals: SIGTERM and SIGINT stop,
 // SIGUSR1 pauses, SIGUSR2 continues, SIGHUP asks for the state again. They
 // stay blocked in every thread and only the control thread takes them, with
-// sigwait. The state goes to systemd through sd_notify (a no-op without
+// sigwait. A stop while systemd's manager is stopping the whole system is a
+// shutdown. The state goes to systemd through sd_notify (a no-op without
 // NOTIFY_SOCKET); a report it refuses goes to the event log.
 
 namespace {
@@ -43,6 +50,42 @@ class Notificador {
   std::string nome_;
   int ultimo_erro_ = 0;
 };
+
+struct FechaBarramento {
+  void operator()(sd_bus* barramento) const { sd_bus_flush_close_unref(barramento); }
+};
+using Barramento = std::unique_ptr<sd_bus, FechaBarramento>;
+
+// systemd's own socket for root, up until the very end; else the system bus.
+Barramento AbrirGerente() {
+  sd_bus* barramento = nullptr;
+  if (::access("/run/systemd/private", F_OK) == 0 && sd_bus_new(&barramento) >= 0) {
+    Barramento direto(barramento);
+    if (sd_bus_set_address(barramento, "unix:path=/run/systemd/private") >= 0 && sd_bus_start(barramento) >= 0)
+      return direto;
+  }
+  barramento = nullptr;
+  if (sd_bus_open_system(&barramento) < 0) return nullptr;
+  return Barramento(barramento);
+}
+
+// The manager's state is "stopping" while the system goes down; anything
+// else, or no manager to ask, is a stop of this service alone.
+bool SistemaDesligando() {
+  const Barramento barramento = AbrirGerente();
+  if (!barramento) return false;
+  // A manager that does not answer must not hold the stop up.
+  sd_bus_set_method_call_timeout(barramento.get(), 2'000'000);
+  sd_bus_error erro = SD_BUS_ERROR_NULL;
+  char* estado = nullptr;
+  const int resultado = sd_bus_get_property_string(barramento.get(), "org.freedesktop.systemd1",
+                                                   "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
+                                                   "SystemState", &erro, &estado);
+  const bool desligando = resultado >= 0 && estado && std::string_view(estado) == "stopping";
+  std::free(estado);
+  sd_bus_error_free(&erro);
+  return desligando;
+}
 
 // Runs one handler; an error goes to the event log and is reported as false.
 bool Tratar(const std::string& nome, const char* pedido, const std::function<void()>& tratador) {
@@ -84,12 +127,16 @@ bool Controlar(const std::string& nome, const TratadoresServico& tratadores) {
     }
     switch (sinal) {
       case SIGTERM:
-      case SIGINT:
+      case SIGINT: {
         // Reported at once; the process ends when the running timer handler returns.
         notificar("STOPPING=1\nSTATUS=Stopping");
         // A stop whose log line fails still stops: the request was made.
-        Tratar(nome, "stop", tratadores.Parar);
+        if (sinal == SIGTERM && SistemaDesligando())
+          Tratar(nome, "shutdown", tratadores.Desligar);
+        else
+          Tratar(nome, "stop", tratadores.Parar);
         return true;
+      }
       case SIGUSR1:
         if (Tratar(nome, "pause", tratadores.Pausar)) estado = Estado::Pausado;
         notificar(TextoEstado(estado));
