@@ -12,6 +12,7 @@
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 
 namespace {
@@ -129,6 +130,7 @@ void GravarFaturamento(TabelaFaturamento& linhas, const PeriodoReferencia& perio
   // An invoice the web service lists twice is still billed once.
   std::set<std::int64_t> gravadas;
   for (auto& l : linhas) {
+    PararSePedido();  // before the request is removed: the next start writes the rest
     if (!l.Lancamento.empty()) continue;
     // The already-imported check has read every IdFatura this way.
     const std::int64_t id_fatura = NumeroFatura(l);

@@ -9,6 +9,7 @@
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 
@@ -44,6 +45,7 @@ void EnviarArquivosRegistros(
     const std::function<EnvioArquivo(const std::vector<std::string>& linha)>& preparar,
     const std::function<void(const std::vector<std::string>& linha)>& marcar) {
   for (std::size_t seq = 0; seq < Registros.size(); ++seq) {
+    PararSePedido();
     const auto& linha = Registros[seq];
     const EnvioArquivo envio = preparar(linha);
     LogarEnvioArquivo(seq, envio.url, envio.caminho);

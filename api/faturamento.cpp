@@ -23,6 +23,7 @@
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 
 namespace {
@@ -210,6 +211,7 @@ void BuscarFaturamento() {
   // already-imported check reads it.
   for (const auto& linha : linhas) NumeroFatura(linha);
   for (auto& linha : linhas) {
+    PararSePedido();  // the request stays: the next start imports the rest
     ResolverCliente(linha);
     VerificarLancamento(linha);
   }

@@ -12,6 +12,7 @@
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 
 namespace {
@@ -74,11 +75,15 @@ void TratarResposta(const std::string& resposta) {
   const auto sucessos = LerRetornos(documento, "messageSuccess");
   const auto erros = LerRetornos(documento, "messageError");
 
+  // A stop between two marks leaves the rest unmarked: reported again at the
+  // next start, the web service answers that it has them, and they are marked.
   for (const auto& r : sucessos) {
+    PararSePedido();
     if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
     MarcarFatura(r.id_fatura);
   }
   for (const auto& r : erros) {
+    PararSePedido();
     if (JaRecebida(r.mensagem)) {
       if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
       MarcarFatura(r.id_fatura);
@@ -133,6 +138,7 @@ void TransmitirFaturasPagas() {
 
   if (EmDebug()) GravarLog("Json Resposta: " + corpo);
 
+  PararSePedido();  // nothing is sent whose reply would not be applied
   PrepararEnvioJson(dm->IdHTTP, "POST");
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi());
   const std::string resposta = PostarJson(dm->IdHTTP, url, corpo);
@@ -140,6 +146,8 @@ void TransmitirFaturasPagas() {
   try {
     if (EmDebug()) GravarLog(resposta);
     TratarResposta(resposta);
+  } catch (const ParadaSolicitada&) {
+    throw;
   } catch (const std::exception&) {
     GravarLog("Erro ao ler a resposta da API.");
   }

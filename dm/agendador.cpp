@@ -8,6 +8,7 @@
 #include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 #include "plataforma/memoria.h"
 
@@ -98,7 +99,10 @@ void Rodada(Tdm& modulo, const std::vector<Fluxo>& registrados, Temporizador& ti
     if (TextoEmpresa(modulo.FBqrempresa, "USA_INTEGRACAO_API_FINANCEIRO") == tabelas::cad_empresa::IntegracaoLigada) {
       const std::vector<Fluxo> fluxos = registrados;  // a flow may register others
       if (!fluxos.empty() && ConexoesProntas(modulo)) {
-        for (const auto& fluxo : fluxos) fluxo();
+        for (const auto& fluxo : fluxos) {
+          PararSePedido();  // no flow starts once a stop is asked for
+          fluxo();
+        }
       }
     }
   } catch (...) {

@@ -13,9 +13,12 @@
 #include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/funcoes.h"
+#include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 #include "plataforma/caminhos.h"
+#include "plataforma/controle_servico.h"
 #include "plataforma/executavel.h"
 #include "plataforma/registro_eventos.h"
 #include "servico/uservico.h"
@@ -27,6 +30,8 @@ bool Rodar(void (Tdm::*tratador)()) {
   try {
     (dm.get()->*tratador)();
     return true;
+  } catch (const ParadaSolicitada&) {
+    return false;
   } catch (...) {
     RegistrarErroEvento(NomeArquivoExecutavel(), TextoErro(std::current_exception()));
     return false;
@@ -86,8 +91,22 @@ int ExecutarUmaVez() {
     std::cerr << "Erro ao abrir o cadastro da empresa: " << *motivo << std::endl;
     return 1;
   }
-  const bool timer = Rodar(&Tdm::TimerTimer);
-  const bool requisicao = Rodar(&Tdm::Timer_RequisicaoTimer);
+  bool timer = false, requisicao = false;
+  {
+    // TERM and INT end the run at the next row boundary, as they stop the service.
+    EscutaParada escuta(PedirParada);
+    timer = Rodar(&Tdm::TimerTimer);
+    requisicao = !ParadaPedida() && Rodar(&Tdm::Timer_RequisicaoTimer);
+  }
+  if (ParadaPedida()) {
+    const std::string linha = std::string(ParadaSolicitada().what()) + " O que faltou fica para a próxima execução.";
+    std::cerr << linha << std::endl;
+    try {
+      GravarLog(linha);
+    } catch (...) {
+    }
+    return 1;
+  }
   return timer && requisicao ? 0 : 1;
 }
 
@@ -165,11 +184,13 @@ void MostrarAjuda() {
       "  UNINSTALL   remove o serviço\n"
       "  SILENT      com INSTALL ou UNINSTALL: não mostra a mensagem de sucesso\n"
       "  ONCE        roda uma vez os envios (faturas pagas, boletos, notas de serviço) e a\n"
-      "              importação do faturamento, e termina; código 0 sem erros, 1 com erro\n"
+      "              importação do faturamento, e termina; código 0 sem erros, 1 com erro;\n"
+      "              TERM/INT a interrompem na próxima linha (código 1)\n"
       "  CHECK       verifica configuração, bancos, cadastro da empresa e o acesso ao web\n"
       "              service (só conexão e TLS); código 0 quando está tudo pronto\n"
       "  HELP        esta ajuda (também -h e --help)\n"
       "\n"
-      "Sinais no modo serviço: TERM/INT param, USR1 pausa, USR2 continua.\n"
+      "Sinais no modo serviço: TERM/INT param (a linha em curso termina), USR1 pausa,\n"
+      "USR2 continua.\n"
       "Registro de atividades: Log.txt ao lado do executável.\n";
 }

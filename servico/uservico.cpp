@@ -9,6 +9,7 @@
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 #include "plataforma/controle_servico.h"
 #include "plataforma/executavel.h"
@@ -152,7 +153,10 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
     bool iniciado = true;
     ServiceStart(iniciado);
   };
+  // The stop is asked for first: the flows take no new row even if the
+  // handler's log line cannot be written.
   tratadores.Parar = [this] {
+    PedirParada();
     bool parado = true;
     ServiceStop(parado);
   };
@@ -164,7 +168,10 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
     bool continuado = true;
     ServiceContinue(continuado);
   };
-  tratadores.Desligar = [this] { ServiceShutdown(); };
+  tratadores.Desligar = [this] {
+    PedirParada();
+    ServiceShutdown();
+  };
   // A start that failed is a failure for whoever started the service.
   return ExecutarServico(Name, tratadores) ? 0 : 1;
 }

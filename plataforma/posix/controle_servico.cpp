@@ -6,6 +6,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -159,6 +160,34 @@ bool Controlar(const std::string& nome, const TratadoresServico& tratadores) {
 void PrepararControleServico() {
   const sigset_t conjunto = SinaisControle();
   ::pthread_sigmask(SIG_BLOCK, &conjunto, nullptr);
+}
+
+// The control signals stay blocked; this thread alone waits for TERM and INT.
+// It is woken for its end by an INT sent to it alone.
+struct EscutaParada::Impl {
+  std::function<void()> pedido;
+  std::atomic<bool> fim{false};
+  std::thread escuta;
+};
+
+EscutaParada::EscutaParada(std::function<void()> pedido) : impl_(std::make_unique<Impl>()) {
+  PrepararControleServico();
+  impl_->pedido = std::move(pedido);
+  impl_->escuta = std::thread([impl = impl_.get()] {
+    sigset_t conjunto;
+    sigemptyset(&conjunto);
+    sigaddset(&conjunto, SIGTERM);
+    sigaddset(&conjunto, SIGINT);
+    int sinal = 0;
+    if (::sigwait(&conjunto, &sinal) != 0 || impl->fim) return;
+    if (impl->pedido) impl->pedido();
+  });
+}
+
+EscutaParada::~EscutaParada() {
+  impl_->fim = true;
+  ::pthread_kill(impl_->escuta.native_handle(), SIGINT);
+  impl_->escuta.join();
 }
 
 bool ExecutarServico(const std::string& nome, const TratadoresServico& tratadores) {

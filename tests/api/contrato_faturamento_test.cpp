@@ -3,6 +3,7 @@
 // numbered on from the header's highest, and the removal of the request.
 #include <gtest/gtest.h>
 
+#include "global/parada.h"
 #include "tests/api/faturamento_apoio.h"
 
 namespace lumiford::teste {
@@ -382,6 +383,29 @@ TEST_F(ContratoFaturamento, FaturaSemNumeroInteiroTerminaAExecucaoEMantemARequis
       EXPECT_EQ(Requisicoes(), Tabela{});
     }
   }
+}
+
+// A stop asked for while the reply is awaited ends the run before its first
+// row: no client, no item, and the request stays for the next start.
+TEST_F(ContratoFaturamento, ParadaPedidaDeixaARequisicaoParaAProximaExecucao) {
+  Preparar(7, "Nao");
+  CadastrarClientes(1);
+  DefinirGerador("CAD_PESSOA", 100);
+  Requisitar(7, 1);
+  Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), ItemCliente(1002, CnpjTeste(2))}));
+  sim->AoReceber([](const RequisicaoGravada&) { PedirParada(); });
+
+  EXPECT_THROW(Executar(), ParadaSolicitada);
+  EXPECT_EQ(Pessoas().size(), 1u);
+  EXPECT_EQ(Itens(), Tabela{});
+  EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
+
+  EsquecerParada();
+  sim->AoReceber({});
+  Executar();
+  EXPECT_EQ(Itens(), (Tabela{{"7", "1", "1", "1", "5.5000", "150.7500", "1001"},
+                             {"7", "1", "2", "101", "5.5000", "150.7500", "1002"}}));
+  EXPECT_EQ(Requisicoes(), Tabela{});
 }
 
 TEST_F(ContratoFaturamento, EmpresaSemGeradorTerminaComErroEMantemARequisicao) {

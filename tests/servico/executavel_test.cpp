@@ -181,6 +181,7 @@ TEST(Instalacao, InstallsAndRemovesTheUnit) {
               "[Service]\n"
               "Type=notify\n"
               "ExecStart=" + inst.Exe() + "\n"
+              "TimeoutStopSec=60\n"
               "User=root\n"
               "\n"
               "[Install]\n"
