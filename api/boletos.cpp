@@ -10,6 +10,7 @@
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/log.h"
+#include "global/servidor_banco.h"
 #include "global/uglobal.h"
 #include "plataforma/caminhos.h"
 
@@ -71,7 +72,7 @@ EnvioArquivo PrepararBoleto(const std::vector<std::string>& linha) {
               "&valor=" + CodificarValor(linha[Valor]) + "&data_vencimento=" + CodificarValor(linha[Vencimento]);
   const std::string sep(1, SeparadorCaminho);
   const std::string cnpj_empresa = SomenteNumeros(dm->FBqrempresa.FieldByName("CNPJ_CPF").AsString());
-  envio.caminho = DiretorioServidor + sep + "Boleto" + sep + cnpj_empresa + sep + SomenteNumeros(linha[Cnpj]) + sep +
+  envio.caminho = PastaArquivosServidor() + sep + "Boleto" + sep + cnpj_empresa + sep + SomenteNumeros(linha[Cnpj]) + sep +
                   "CM " + linha[Numero] + "-" + linha[Parcela] + ".pdf";
   return envio;
 }

@@ -12,7 +12,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
-#include <filesystem>
 #include <map>
 #include <optional>
 #include <utility>
@@ -21,6 +20,8 @@
 #include "api/multipart.h"
 #include "global/funcoes.h"
 #include "global/uglobal.h"
+#include "plataforma/arquivos.h"
+#include "plataforma/certificados.h"
 #include "plataforma/rede.h"
 
 namespace net = boost::asio;
@@ -244,7 +245,7 @@ struct TIdHTTP::Impl {
         } else {
           novo->set_verify_mode(ssl::verify_peer);
           error_code ec;
-          novo->set_default_verify_paths(ec);
+          ConfiarAutoridadesDoSistema(novo->native_handle());
           if (!CertificadoCA.empty()) {
             novo->load_verify_file(CertificadoCA, ec);
             if (ec) throw ErroTransporte("Não foi possível ler o certificado " + CertificadoCA + ": " + ec.message());
@@ -366,11 +367,12 @@ struct TIdHTTP::Impl {
   static std::string ChaveConfianca() {
     std::string chave = (VerificacaoCertificadoDesligada() ? "0|" : "1|") + CertificadoCA;
     if (!CertificadoCA.empty()) {
-      std::error_code ec;
-      const auto quando = std::filesystem::last_write_time(CertificadoCA, ec);
-      const auto tamanho = std::filesystem::file_size(CertificadoCA, ec);
-      chave += ec ? std::string("|?") : "|" + std::to_string(quando.time_since_epoch().count()) + "|" +
-                                           std::to_string(tamanho);
+      // To the nanosecond where the system keeps it: a file replaced within
+      // one second (Windows' stat has whole seconds) is still told apart.
+      const auto estado = EstadoDoArquivo(CertificadoCA);
+      chave += !estado ? std::string("|?")
+                       : "|" + std::to_string(estado->no) + "|" + std::to_string(estado->modificacao_ns) + "|" +
+                             std::to_string(estado->alteracao_ns) + "|" + std::to_string(estado->tamanho);
     }
     return chave;
   }

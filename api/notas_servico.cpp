@@ -9,6 +9,7 @@
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/log.h"
+#include "global/servidor_banco.h"
 #include "global/uglobal.h"
 #include "plataforma/caminhos.h"
 
@@ -53,7 +54,7 @@ EnvioArquivo PrepararNota(const std::vector<std::string>& linha) {
               "&mes=" + CodificarValor(linha[Mes]) + "&serie=" + CodificarValor(linha[Serie]) +
               "&numero=" + CodificarValor(linha[Numero]);
   const std::string sep(1, SeparadorCaminho);
-  envio.caminho = DiretorioServidor + sep + "NFSe" + sep + "Empresa_" +
+  envio.caminho = PastaArquivosServidor() + sep + "NFSe" + sep + "Empresa_" +
                   ZerosEsquerda(std::to_string(CodigoEmpresa), 3) + sep + linha[Arquivo];
   return envio;
 }

@@ -39,8 +39,10 @@ class Conexao {
   Conexao& operator=(const Conexao&) = delete;
 
   // "DriverID=FB", "CharacterSet=WIN1252", "Database=...", "User_Name=...", "Password=..."
-  // Names match without regard to case. A Database without "host:" (or
-  // "host/port:") opens the file through the embedded engine.
+  // Names match without regard to case. A Database with "host:" (or
+  // "host/port:") in front is opened by that server; a plain path by the
+  // local server whenever one answers at the loopback port, and by the
+  // engine inside this process only when none does.
   std::vector<std::string> Params;
 
   // Throws ErroBanco with Firebird's message, e.g. I/O error during "open"
@@ -48,6 +50,13 @@ class Conexao {
   void Connect();
   void Disconnect();   // never throws
   bool Connected() const;
+  // Connected by the engine inside this process (a plain path, no server).
+  bool ViaMotorLocal() const;
+  // When connected by the engine here and a local server answers now: the
+  // connection moves to the server, and the file is free for it again.
+  // Prepared statements are dropped. False when nothing changed; throws
+  // ErroBanco, disconnected, when the server then refuses the connection.
+  bool PassarAoServidor();
 
   struct Impl;
   Impl& impl();

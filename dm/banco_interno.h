@@ -5,6 +5,8 @@
 
 #include <firebird/Interface.h>
 
+#include "plataforma/bibliotecas.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -43,8 +45,10 @@ constexpr unsigned kCharsetWin1252 = 53;
 constexpr unsigned kCharsetUnicodeFss = 3;
 constexpr unsigned kCharsetOctets = 1;
 
+// A client library that cannot be loaded throws here, and is tried again at
+// the next call.
 inline fb::IMaster* Master() {
-  static fb::IMaster* master = fb::fb_get_master_interface();
+  static fb::IMaster* master = InterfaceMestreFirebird();
   return master;
 }
 
@@ -129,6 +133,9 @@ struct Conexao::Impl {
   fb::IAttachment* anexo = nullptr;
   std::vector<unsigned char> tpb;
   bool utf8 = false;
+  // What the attachment was made with, to make it again through the server.
+  std::string banco, usuario, senha, charset;
+  bool motor_local = false;  // attached by the engine inside this process
   std::set<Consulta::Impl*> consultas;
 };
 

@@ -4,18 +4,55 @@
 
 #include "dm/banco_interno.h"
 #include "dm/win1252.h"
+#include "global/servidor_banco.h"
 
 using namespace banco_interno;
 
 namespace {
 
-// 512 pages (4 MB at 8 KiB a page) instead of the engine's default 2048.
-constexpr const char* kCacheMotorLocal = "DefaultDbCachePages=512";
+// A plain path is opened through the local Firebird server whenever one
+// answers at the loopback port, and by the engine inside this process only
+// when none does: an engine here would hold the file so that the server
+// could not open it for the ERP's users. The client library tries its
+// providers in the order given, but stops at the loopback's connection
+// failure instead of going on to the engine, so the engine is a second
+// attempt of our own. A path that names a server goes to that server only.
+constexpr const char* kRotaServidor = "Providers=Remote,Loopback";
+// With a page cache of 512 pages (4 MB at 8 KiB a page) instead of the
+// engine's default 2048: the service reads few pages per run and idles in
+// between. A server drops the settings a client sends, so its shared cache
+// is never touched.
+constexpr const char* kRotaMotorLocal = "Providers=Engine12\nDefaultDbCachePages=512";
+
+// Nothing listens where the loopback provider looked for the local server.
+bool SemServidorLocal(const fb::FbException& e) {
+  const intptr_t* erros = e.getStatus()->getErrors();
+  bool rede = false, conexao = false;
+  for (const intptr_t* p = erros; p[0] != isc_arg_end; p += 2) {
+    if (p[0] != isc_arg_gds) continue;
+    rede = rede || p[1] == isc_network_error;
+    conexao = conexao || p[1] == isc_net_connect_err;
+  }
+  return rede && conexao;
+}
 
 struct LiberadorXpb {
   void operator()(fb::IXpbBuilder* p) const { p->dispose(); }
 };
 using RefXpb = std::unique_ptr<fb::IXpbBuilder, LiberadorXpb>;
+
+fb::IAttachment* Anexar(const Conexao::Impl& c, const char* rota) {
+  Status st;
+  RefXpb dpb(Util()->getXpbBuilder(st.get(), fb::IXpbBuilder::DPB, nullptr, 0));
+  dpb->insertTag(st.get(), isc_dpb_utf8_filename);
+  if (!c.usuario.empty()) dpb->insertString(st.get(), isc_dpb_user_name, c.usuario.c_str());
+  if (!c.senha.empty()) dpb->insertString(st.get(), isc_dpb_password, c.senha.c_str());
+  if (!c.charset.empty()) dpb->insertString(st.get(), isc_dpb_lc_ctype, c.charset.c_str());
+  dpb->insertString(st.get(), isc_dpb_config, rota);
+  Ref<fb::IProvider> provedor(Master()->getDispatcher());
+  return provedor->attachDatabase(st.get(), c.banco.c_str(), dpb->getBufferLength(st.get()),
+                                  dpb->getBuffer(st.get()));
+}
 
 }  // namespace
 
@@ -62,16 +99,6 @@ void Conexao::Connect() {
 
   Status st;
   try {
-    RefXpb dpb(Util()->getXpbBuilder(st.get(), fb::IXpbBuilder::DPB, nullptr, 0));
-    dpb->insertTag(st.get(), isc_dpb_utf8_filename);
-    if (!usuario.empty()) dpb->insertString(st.get(), isc_dpb_user_name, usuario.c_str());
-    if (!senha.empty()) dpb->insertString(st.get(), isc_dpb_password, senha.c_str());
-    if (!charset.empty()) dpb->insertString(st.get(), isc_dpb_lc_ctype, charset.c_str());
-    // A small page cache when the engine runs inside this process: the
-    // service reads few pages per run and idles in between. A server drops
-    // the settings a client sends, so a shared cache is never touched.
-    dpb->insertString(st.get(), isc_dpb_config, kCacheMotorLocal);
-
     RefXpb tpb(Util()->getXpbBuilder(st.get(), fb::IXpbBuilder::TPB, nullptr, 0));
     tpb->insertTag(st.get(), isc_tpb_write);
     tpb->insertTag(st.get(), isc_tpb_read_committed);
@@ -81,13 +108,46 @@ void Conexao::Connect() {
     const unsigned char* b = tpb->getBuffer(st.get());
     impl_->tpb.assign(b, b + tpb->getBufferLength(st.get()));
 
-    Ref<fb::IProvider> provedor(Master()->getDispatcher());
-    impl_->anexo = provedor->attachDatabase(st.get(), banco.c_str(), dpb->getBufferLength(st.get()),
-                                            dpb->getBuffer(st.get()));
     impl_->utf8 = charset == "UTF8";
+    impl_->banco = banco;
+    impl_->usuario = usuario;
+    impl_->senha = senha;
+    impl_->charset = charset;
+    impl_->motor_local = false;
+    try {
+      impl_->anexo = Anexar(*impl_, kRotaServidor);
+    } catch (const fb::FbException& e) {
+      if (!DecomporServidor(banco).servidor.empty() || !SemServidorLocal(e)) throw;
+      impl_->anexo = Anexar(*impl_, kRotaMotorLocal);
+      impl_->motor_local = true;
+    }
   } catch (const fb::FbException& e) {
     throw ErroBanco(TextoStatus(e.getStatus()));
   }
+}
+
+bool Conexao::ViaMotorLocal() const { return impl_->anexo && impl_->motor_local; }
+
+bool Conexao::PassarAoServidor() {
+  if (!ViaMotorLocal()) return false;
+  try {
+    fb::IAttachment* novo = Anexar(*impl_, kRotaServidor);
+    Disconnect();
+    impl_->anexo = novo;
+    impl_->motor_local = false;
+    return true;
+  } catch (const fb::FbException& e) {
+    if (SemServidorLocal(e)) return false;
+  }
+  // A server answers, but cannot open the file while this process holds it.
+  Disconnect();
+  try {
+    impl_->anexo = Anexar(*impl_, kRotaServidor);
+  } catch (const fb::FbException& e) {
+    throw ErroBanco(TextoStatus(e.getStatus()));
+  }
+  impl_->motor_local = false;
+  return true;
 }
 
 void Conexao::Disconnect() {

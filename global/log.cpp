@@ -12,6 +12,7 @@
 #include "global/funcoes.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
+#include "plataforma/caminhos.h"
 #include "plataforma/executavel.h"
 
 // On disk the log is always in one form: the UTF-8 byte-order mark, then
@@ -163,11 +164,11 @@ EstadoArquivo criar(const std::string& caminho, std::string_view linha) {
 
 // The full rewrite: into a new file beside the log, then put in its place,
 // so that a failure half-way never leaves a half log behind.
-EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, std::string_view linha) {
+EstadoArquivo reescrever(const std::string& log, ArquivoLeitura& origem, std::string_view linha) {
   // A log that is a link to a file elsewhere stays a link: the file it points
   // to is the one replaced.
   std::error_code erro;
-  std::string caminho = std::filesystem::canonical(log, erro).string();
+  std::string caminho = TextoUtf8(std::filesystem::canonical(CaminhoUtf8(log), erro));
   if (erro) caminho = log;
   const std::string temporario = caminho + ".novo";
   ArquivoEscrita novo;
@@ -181,6 +182,7 @@ EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, s
     // copy in memory.
     std::string conteudo;
     percorrer(origem, [&](std::string_view bloco, std::uint64_t) { conteudo.append(bloco); });
+    origem.Fechar();
     std::string normal(bom);
     Normalizador normalizador;
     normalizador.Processar(conteudo, true, normal);
@@ -197,6 +199,8 @@ EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, s
     escrever_normalizado(origem, novo);
     novo.Escrever(linha);
     novo.Fechar();
+    // Windows replaces no file that is open, ours included.
+    origem.Fechar();
     RenomearArquivo(temporario, caminho);
   } catch (...) {
     novo = ArquivoEscrita();
@@ -213,7 +217,7 @@ EstadoArquivo reescrever(const std::string& log, const ArquivoLeitura& origem, s
 std::string preservar(const std::string& diretorio, const std::string& caminho, DataHora agora) {
   for (int tentativa = 1; tentativa <= 1000; ++tentativa) {
     const std::string nome = nome_preservado(agora, tentativa);
-    if (RenomearSemSubstituir(caminho, diretorio + "/" + nome)) return nome;
+    if (RenomearSemSubstituir(caminho, diretorio + SeparadorCaminho + nome)) return nome;
   }
   throw std::runtime_error("sem nome livre para preservar " + caminho);
 }
@@ -227,7 +231,7 @@ void GravarLog(const std::string& mensagem) {
 
   const std::string diretorio = DiretorioDoExecutavel();
   if (DiretorioExe != diretorio) DiretorioExe = diretorio;
-  const std::string caminho = diretorio + "/Log.txt";
+  const std::string caminho = diretorio + SeparadorCaminho + "Log.txt";
 
   const DataHora agora = Agora();
   // Text that the next call can read back (any invalid byte becomes U+FFFD),

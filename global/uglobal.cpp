@@ -7,7 +7,9 @@
 #include "global/log.h"
 #include "global/parada.h"
 #include "plataforma/arquivos.h"
+#include "plataforma/caminhos.h"
 #include "plataforma/executavel.h"
+#include "plataforma/perfil.h"
 
 std::int32_t CodigoEmpresa = 0;
 std::string DiretorioSistema;
@@ -25,9 +27,9 @@ void LerConfiguracao() {
   const std::string diretorio = DiretorioDoExecutavel();
 
   std::error_code ignorado;
-  std::filesystem::create_directory(diretorio + "/Req", ignorado);
+  std::filesystem::create_directory(CaminhoUtf8(diretorio + SeparadorCaminho + "Req"), ignorado);
 
-  ArquivoConfiguracao = diretorio + "/lumiford.ini";
+  ArquivoConfiguracao = diretorio + SeparadorCaminho + "lumiford.ini";
   DiretorioServidor.clear();
 
   if (!ArquivoExiste(ArquivoConfiguracao)) {
@@ -36,13 +38,13 @@ void LerConfiguracao() {
   }
 
   // A file that cannot be read leaves every value as it was.
-  std::optional<ArquivoIni> ini;
+  std::optional<ArquivoPerfil> ini;
   try {
-    ini = ArquivoIni::Ler(ArquivoConfiguracao);
+    ini = ArquivoPerfil::Abrir(ArquivoConfiguracao);
   } catch (const std::exception&) {
   }
   if (ini) {
-    const auto texto = [&](const char* chave) { return ini->Valor("Lumiford", chave).value_or(std::string()); };
+    const auto texto = [&](const char* chave) { return ini->Valor("Lumiford", chave); };
     CodigoEmpresa = InteiroIni(texto("Empresa"));
     DiretorioSistema = texto("Lumiford");
     DiretorioServidor = texto("Servidor");

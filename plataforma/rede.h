@@ -10,3 +10,7 @@
 // may drop back to delaying after the socket sends, so it is asked again
 // before each read. Any error is swallowed: it only costs time.
 void ConfirmarRecebimentoSemDemora(std::intptr_t soquete) noexcept;
+
+// Keeps the socket out of the processes this one starts later (a server
+// whose port must close with it). Any error is swallowed.
+void NaoHerdarSoquete(std::intptr_t soquete) noexcept;

@@ -18,10 +18,18 @@ class Temporizador {
 
   std::function<void()> OnTimer;
 
-  void SetInterval(std::uint32_t ms);
-  void SetEnabled(bool habilitado);
-  std::uint32_t Interval() const;
-  bool Enabled() const;
+  void SetInterval(std::uint32_t ms) {
+    if (ms == intervalo_) return;
+    intervalo_ = ms;
+    Reiniciar();
+  }
+  void SetEnabled(bool habilitado) {
+    if (habilitado == habilitado_) return;
+    habilitado_ = habilitado;
+    Reiniciar();
+  }
+  std::uint32_t Interval() const { return intervalo_; }
+  bool Enabled() const { return habilitado_; }
 
  private:
   struct Estado;

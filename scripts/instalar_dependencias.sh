@@ -9,6 +9,9 @@ PACOTES=(
   libboost1.81-dev libssl-dev openssl rapidjson-dev libsystemd-dev
   libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
+  # glibc's own symbols: the leak checker recognises the dynamic loader's
+  # thread-local blocks by the loader's function names, found only here.
+  libc6-dbg
   systemd ca-certificates
 )
 
@@ -26,4 +29,4 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
-apt-get install -y --no-install-recommends "${PACOTES[@]}"
+apt-get install -y -o DPkg::Lock::Timeout=600 --no-install-recommends "${PACOTES[@]}"

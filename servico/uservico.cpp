@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 
 #include "api/http.h"
 #include "dm/agendador.h"
@@ -15,22 +14,13 @@
 #include "plataforma/executavel.h"
 #include "plataforma/gerenciador_servicos.h"
 #include "plataforma/memoria.h"
+#include "plataforma/mensagens.h"
 #include "plataforma/registro_eventos.h"
 #include "servico/operador.h"
 
 std::unique_ptr<Tlumiford_gerenciamento> lumiford_gerenciamento;
 
 namespace {
-
-// What a message box showed: information on standard output, errors on
-// standard error.
-void Informar(const std::string& texto) {
-  std::cout << texto << std::endl;
-}
-
-void InformarErro(const std::string& texto) {
-  std::cerr << texto << std::endl;
-}
 
 std::string Falha(const std::string& exibicao, const char* operacao, const std::string& erro) {
   return "Service \"" + exibicao + "\" failed to " + operacao + " with error: \"" + erro + "\"";
@@ -108,13 +98,13 @@ int Tlumiford_gerenciamento::Instalar(bool silencioso) {
   try {
     gerenciador = std::make_unique<GerenciadorServicos>();
   } catch (...) {
-    InformarErro(Falha(DisplayName, "install", TextoErro(std::current_exception())));
+    MostrarErro(Falha(DisplayName, "install", TextoErro(std::current_exception())));
     return 1;
   }
   try {
     gerenciador->CriarServico({Name, DisplayName, CaminhoExecutavel()});
   } catch (...) {
-    InformarErro(Falha(DisplayName, "install", TextoErro(std::current_exception())));
+    MostrarErro(Falha(DisplayName, "install", TextoErro(std::current_exception())));
     return 1;
   }
   try {
@@ -126,10 +116,10 @@ int Tlumiford_gerenciamento::Instalar(bool silencioso) {
       gerenciador->ExcluirServico(Name);
     } catch (...) {
     }
-    InformarErro(Falha(DisplayName, "install", erro));
+    MostrarErro(Falha(DisplayName, "install", erro));
     return 1;
   }
-  if (!silencioso) Informar("Service installed successfully");
+  if (!silencioso) MostrarInformacao("Service installed successfully");
   return 0;
 }
 
@@ -139,10 +129,10 @@ int Tlumiford_gerenciamento::Desinstalar(bool silencioso) {
     gerenciador.ExcluirServico(Name);
     ServiceAfterUninstall();
   } catch (...) {
-    InformarErro(Falha(DisplayName, "uninstall", TextoErro(std::current_exception())));
+    MostrarErro(Falha(DisplayName, "uninstall", TextoErro(std::current_exception())));
     return 1;
   }
-  if (!silencioso) Informar("Service uninstalled successfully");
+  if (!silencioso) MostrarInformacao("Service uninstalled successfully");
   return 0;
 }
 

@@ -29,8 +29,8 @@ class Tlumiford_gerenciamento {
   void ServiceShutdown();
 
   // The three ways to run; each returns the process's exit code (0 or 1).
-  // Install and uninstall report on standard output (success, unless silent)
-  // and standard error (failure, always).
+  // Install and uninstall show their result to the operator (success unless
+  // silent, failure always; plataforma/mensagens.h).
   int Instalar(bool silencioso);
   int Desinstalar(bool silencioso);
   int ExecutarComoServico();

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "plataforma/executavel.h"
 #include "plataforma/registro_eventos.h"
@@ -17,6 +18,9 @@ std::atomic<bool> pedidoEncerrar{false};
 
 }  // namespace
 
+// The main thread's io_context (the timers of temporizador.cpp wait on it).
+// It lives for the whole process (timers of global objects may still refer to
+// it while statics are destroyed).
 boost::asio::io_context& ContextoPrincipal() {
   // Deliberately never destroyed: a Temporizador owned by a global may be
   // destroyed after function-local statics are gone.
@@ -35,12 +39,20 @@ void ExecutarLaco() {
       contexto.run();
       pedidoEncerrar = false;
       return;
-    } catch (const AbortoSilencioso&) {
-    } catch (const std::exception& erro) {
-      RegistrarErroEvento(NomeArquivoExecutavel(), erro.what());
     } catch (...) {
-      RegistrarErroEvento(NomeArquivoExecutavel(), "Unknown exception");
+      RegistrarErroDoLaco(std::current_exception());
     }
+  }
+}
+
+void RegistrarErroDoLaco(const std::exception_ptr& erro) noexcept {
+  try {
+    std::rethrow_exception(erro);
+  } catch (const AbortoSilencioso&) {
+  } catch (const std::exception& e) {
+    RegistrarErroEvento(NomeArquivoExecutavel(), e.what());
+  } catch (...) {
+    RegistrarErroEvento(NomeArquivoExecutavel(), "Unknown exception");
   }
 }
 

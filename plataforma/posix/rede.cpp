@@ -1,5 +1,6 @@
 #include "plataforma/rede.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -12,3 +13,5 @@ void ConfirmarRecebimentoSemDemora(std::intptr_t soquete) noexcept {
   (void)soquete;
 #endif
 }
+
+void NaoHerdarSoquete(std::intptr_t soquete) noexcept { ::fcntl(static_cast<int>(soquete), F_SETFD, FD_CLOEXEC); }

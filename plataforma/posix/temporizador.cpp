@@ -2,9 +2,13 @@
 
 #include <chrono>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "plataforma/laco.h"
+
+// The main loop's io_context (laco.cpp).
+boost::asio::io_context& ContextoPrincipal();
 
 // The Asio timer and a generation count live apart from the object: a wait
 // that completes after the count was restarted (or after the object is gone)
@@ -26,21 +30,6 @@ Temporizador::~Temporizador() {
   estado_->dono = nullptr;
   estado_->timer.cancel();
 }
-
-void Temporizador::SetInterval(std::uint32_t ms) {
-  if (ms == intervalo_) return;
-  intervalo_ = ms;
-  Reiniciar();
-}
-
-void Temporizador::SetEnabled(bool habilitado) {
-  if (habilitado == habilitado_) return;
-  habilitado_ = habilitado;
-  Reiniciar();
-}
-
-std::uint32_t Temporizador::Interval() const { return intervalo_; }
-bool Temporizador::Enabled() const { return habilitado_; }
 
 void Temporizador::Reiniciar() {
   auto geracao = ++estado_->geracao;

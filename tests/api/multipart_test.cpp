@@ -71,6 +71,10 @@ struct CasoNome {
 };
 
 TEST_F(Multipart, NomeDoArquivoNoCabecalhoDaParte) {
+  // The names below are one file each only where "\\" and ":" are no
+  // separators; where they are (Windows), they are paths, not names.
+  if (std::filesystem::path("a\\b").has_parent_path() || std::filesystem::path("C:a").has_root_name())
+    GTEST_SKIP() << "these names are paths here";
   const std::string base = "Content-Disposition: form-data; name=\"arquivo\"";
   const CasoNome casos[] = {
       {"CM 1234-1.pdf", base + "; filename=\"CM 1234-1.pdf\""},
@@ -234,7 +238,10 @@ TEST_F(Multipart, ArquivoQueEncolheDepoisDeAdicionadoFalhaNaLeitura) {
   CriarArquivo(pasta / "a.pdf", Conteudo(1000));
   CorpoMultipart corpo;
   corpo.AdicionarArquivo("arquivo", pasta / "a.pdf", "application/octet-stream");
-  std::filesystem::resize_file(pasta / "a.pdf", 10);
+  std::error_code preso;
+  std::filesystem::resize_file(pasta / "a.pdf", 10, preso);
+  // Where an open file cannot be shortened by others (Windows), this cannot happen.
+  if (preso) GTEST_SKIP() << "the open file cannot be shortened here: " << preso.message();
   EXPECT_THROW(corpo.Texto(), std::runtime_error);
 }
 

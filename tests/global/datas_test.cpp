@@ -1,4 +1,4 @@
-// Brazilian date and time formats, the replaceable clock and the platform clock.
+// Brazilian date and time formats and the replaceable clock.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "global/datas.h"
-#include "plataforma/relogio.h"
 
 namespace {
 
@@ -66,28 +65,6 @@ TEST(Datas, ClockCanBeReplacedAndRestored) {
   EXPECT_EQ(Agora(), fixo);
   DefinirRelogio({});
   EXPECT_GT(Agora(), DataHora{local_days{2024y / 1 / 1}});
-}
-
-// The platform clock is the local wall clock of the process's time zone.
-TEST(Datas, LocalClockFollowsTheTimeZone) {
-  const char* anterior = std::getenv("TZ");
-  const std::string guardado = anterior ? anterior : "";
-  const auto medir = [](const char* zona) {
-    ::setenv("TZ", zona, 1);
-    ::tzset();
-    const auto utc = floor<milliseconds>(system_clock::now());
-    const DataHora local = RelogioLocal();
-    return local.time_since_epoch() - utc.time_since_epoch();
-  };
-  const auto tolerancia = 5s;
-  EXPECT_LT(abs(medir("UTC0") - 0h), tolerancia);
-  EXPECT_LT(abs(medir("<-03>3") - (-3h)), tolerancia);
-  EXPECT_LT(abs(medir("<+0530>-5:30") - (5h + 30min)), tolerancia);
-  if (anterior)
-    ::setenv("TZ", guardado.c_str(), 1);
-  else
-    ::unsetenv("TZ");
-  ::tzset();
 }
 
 }  // namespace

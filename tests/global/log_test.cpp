@@ -13,8 +13,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "global/datas.h"
 #include "global/log.h"
@@ -59,7 +57,7 @@ class LogTest : public ::testing::Test {
   std::string Log() const { return LerBytes(pasta / "Log.txt"); }
   std::vector<std::string> Arquivos() const {
     std::set<std::string> nomes;
-    for (const auto& e : std::filesystem::directory_iterator(pasta.caminho())) nomes.insert(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(pasta.caminho())) nomes.insert(e.path().filename().string());
     return {nomes.begin(), nomes.end()};
   }
 
@@ -312,7 +310,9 @@ TEST_F(LogTest, ARewriteLeavesNoTemporaryFileBehind) {
 TEST_F(LogTest, ALogThatIsALinkStaysALink) {
   lumiford::teste::PastaTemporaria destino{"log-destino"};
   GravarBytes(destino / "atividade.txt", "antigo\n");
-  std::filesystem::create_symlink(destino / "atividade.txt", pasta / "Log.txt");
+  std::error_code sem_links;
+  std::filesystem::create_symlink(destino / "atividade.txt", pasta / "Log.txt", sem_links);
+  if (sem_links) GTEST_SKIP() << "no symbolic links here: " << sem_links.message();
   GravarLog("a");
   GravarLog("b");
   EXPECT_TRUE(std::filesystem::is_symlink(pasta / "Log.txt"));

@@ -74,23 +74,34 @@ class Processo {
  public:
   Processo(const std::string& exe, const std::vector<std::string>& argumentos,
            const std::vector<std::string>& ambiente, const std::filesystem::path& saidas)
-      : saida_(saidas / "stdout.txt"), erros_(saidas / "stderr.txt") {
+      : executavel_(exe), saida_(saidas / "stdout.txt"), erros_(saidas / "stderr.txt") {
     std::vector<std::string> argv{exe};
     argv.insert(argv.end(), argumentos.begin(), argumentos.end());
     std::vector<char*> pa;
     for (auto& a : argv) pa.push_back(a.data());
     pa.push_back(nullptr);
-    // Under the sanitizers the leak checker would add its report to stderr.
+    // Under the sanitizers a report must never pass for the program's own
+    // exit code: leaks are reported without changing it (exitcode=0), any
+    // other error aborts the process, and Vivo() turns whatever report
+    // reached stderr into a failure of the test.
     std::string lsan = "LSAN_OPTIONS=print_suppressions=0";
+    std::string asan = "ASAN_OPTIONS=";
+    std::string ubsan = "UBSAN_OPTIONS=";
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       std::string variavel = *e;
       if (variavel.rfind("LSAN_OPTIONS=", 0) == 0)
         lsan = variavel + ":print_suppressions=0";
+      else if (variavel.rfind("ASAN_OPTIONS=", 0) == 0)
+        asan = variavel + ":";
+      else if (variavel.rfind("UBSAN_OPTIONS=", 0) == 0)
+        ubsan = variavel + ":";
       else
         env.push_back(variavel);
     }
     env.push_back(lsan);
+    env.push_back(asan + "exitcode=0:abort_on_error=1");
+    env.push_back(ubsan + "exitcode=0:abort_on_error=1");
     env.insert(env.end(), ambiente.begin(), ambiente.end());
     std::vector<char*> pe;
     for (auto& e : env) pe.push_back(e.data());
@@ -126,6 +137,9 @@ class Processo {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       codigo_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      const std::string erros = Erros();
+      if (erros.find("Sanitizer") != std::string::npos || erros.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "sanitizer report from " << executavel_ << " (exit code " << *codigo_ << "):\n" << erros;
       return false;
     }
     return true;
@@ -143,6 +157,7 @@ class Processo {
   std::string Erros() const { return Ler(erros_); }
 
  private:
+  std::string executavel_;
   std::filesystem::path saida_, erros_;
   pid_t pid_ = -1;
   std::optional<int> codigo_;

@@ -17,6 +17,7 @@
 #include <firebird/Interface.h>
 
 #include "plataforma/bibliotecas.h"
+#include "tests/support/servidor_firebird.h"
 
 #include "global/uglobal.h"
 #include "plataforma/executavel.h"
@@ -127,6 +128,7 @@ std::string DiretorioModelos() {
   static std::once_flag uma;
   static std::string diretorio;
   std::call_once(uma, [] {
+    PrepararClienteFirebird();
     ManterMotorCarregado();
     diretorio = ConstruirModelos();
   });
@@ -146,6 +148,7 @@ BancosTeste CopiarBancos(const std::string& diretorio) {
 }
 
 std::unique_ptr<Conexao> AbrirConexao(const std::string& arquivo) {
+  PrepararClienteFirebird();
   auto c = std::make_unique<Conexao>();
   c->Params = {"DriverID=FB", "CharacterSet=WIN1252", "Database=" + arquivo, "User_Name=sysdba",
                "Password=bluefjord"};

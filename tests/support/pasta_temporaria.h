@@ -3,28 +3,33 @@
 // test makes its own instead of sharing a fixed path.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <vector>
-
-#include <cerrno>
 
 namespace lumiford::teste {
 
 class PastaTemporaria {
 public:
     explicit PastaTemporaria(const std::string& prefixo = "lumiford") {
-        std::filesystem::path base = std::filesystem::temp_directory_path();
-        std::string modelo = (base / (prefixo + "-XXXXXX")).string();
-        std::vector<char> buffer(modelo.begin(), modelo.end());
-        buffer.push_back('\0');
-        if (::mkdtemp(buffer.data()) == nullptr)
-            throw std::system_error(errno, std::generic_category(),
-                                    "mkdtemp " + modelo);
-        caminho_ = buffer.data();
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        // A directory made anew is ours alone: a name taken by another
+        // test (or run) is simply passed over.
+        static thread_local std::mt19937_64 sorteio{std::random_device{}()};
+        static constexpr char letras[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int tentativa = 0; tentativa < 100; ++tentativa) {
+            std::string nome = prefixo + "-";
+            for (int i = 0; i < 8; ++i) nome += letras[sorteio() % (sizeof letras - 1)];
+            std::error_code ec;
+            if (std::filesystem::create_directory(base / nome, ec)) {
+                caminho_ = base / nome;
+                return;
+            }
+            if (ec) throw std::system_error(ec, "pasta temporária em " + base.string());
+        }
+        throw std::runtime_error("pasta temporária: nenhum nome livre em " + base.string());
     }
 
     ~PastaTemporaria() {

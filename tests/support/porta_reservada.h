@@ -3,42 +3,32 @@
 // while simulators, which reuse addresses, may listen on it in turn.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <system_error>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "plataforma/rede.h"
 
 namespace lumiford::teste {
 
 class PortaReservada {
  public:
   PortaReservada() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int um = 1;
-    sockaddr_in endereco{};
-    endereco.sin_family = AF_INET;
-    endereco.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t tamanho = sizeof endereco;
-    if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &um, sizeof um) != 0 ||
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&endereco), sizeof endereco) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&endereco), &tamanho) != 0) {
-      const int erro = errno;
-      if (fd_ >= 0) ::close(fd_);
-      throw std::system_error(erro, std::generic_category(), "porta reservada");
-    }
-    porta_ = ntohs(endereco.sin_port);
+    const boost::asio::ip::tcp::endpoint local(boost::asio::ip::address_v4::loopback(), 0);
+    soquete_.open(local.protocol());
+    NaoHerdarSoquete(static_cast<std::intptr_t>(soquete_.native_handle()));
+    soquete_.set_option(boost::asio::socket_base::reuse_address(true));
+    soquete_.bind(local);
+    porta_ = soquete_.local_endpoint().port();
   }
-  ~PortaReservada() { ::close(fd_); }
   PortaReservada(const PortaReservada&) = delete;
   PortaReservada& operator=(const PortaReservada&) = delete;
   std::uint16_t Porta() const { return porta_; }
 
  private:
-  int fd_ = -1;
+  boost::asio::io_context contexto_;
+  boost::asio::ip::tcp::socket soquete_{contexto_};
   std::uint16_t porta_ = 0;
 };
 

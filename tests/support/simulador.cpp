@@ -1,7 +1,5 @@
 #include "tests/support/simulador.h"
 
-#include <fcntl.h>
-
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -26,6 +24,8 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+
+#include "plataforma/rede.h"
 
 namespace lumiford::teste {
 
@@ -449,7 +449,10 @@ namespace {
 
 // A process a test starts (the service) must not keep the simulator's port
 // or its connections open after the simulator is gone.
-void NaoHerdar(int descritor) { ::fcntl(descritor, F_SETFD, FD_CLOEXEC); }
+template <class Soquete>
+void NaoHerdar(Soquete descritor) {
+  NaoHerdarSoquete(static_cast<std::intptr_t>(descritor));
+}
 
 }  // namespace
 

@@ -1,0 +1,9 @@
+// Results of installing and removing the service, for the operator who ran
+// the program: message boxes on Windows (and the same text on the standard
+// output or error, when there is one); the standard output and error on Linux.
+#pragma once
+
+#include <string>
+
+void MostrarInformacao(const std::string& texto);
+void MostrarErro(const std::string& texto);

@@ -1,0 +1,7 @@
+#include "plataforma/mensagens.h"
+
+#include <iostream>
+
+void MostrarInformacao(const std::string& texto) { std::cout << texto << std::endl; }
+
+void MostrarErro(const std::string& texto) { std::cerr << texto << std::endl; }

@@ -1,0 +1,3 @@
+#include "plataforma/caminhos.h"
+
+const char SeparadorCaminho = '\\';
