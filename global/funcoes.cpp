@@ -121,14 +121,15 @@ std::string Trim(std::string_view texto) {
   return std::string(texto.substr(inicio, fim - inicio));
 }
 
+int DigitoHexa(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 std::string MascararToken(const std::string& texto) {
   static const std::string kChave = "token_erp=";
-  const auto hexa = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
   std::string saida;
   std::size_t inicio = 0;
   for (;;) {
@@ -140,8 +141,8 @@ std::string MascararToken(const std::string& texto) {
       ++fim;
     std::string token;
     for (std::size_t i = pos + kChave.size(); i < fim; ++i) {
-      if (texto[i] == '%' && i + 2 < fim && hexa(texto[i + 1]) >= 0 && hexa(texto[i + 2]) >= 0) {
-        token += static_cast<char>(hexa(texto[i + 1]) * 16 + hexa(texto[i + 2]));
+      if (texto[i] == '%' && i + 2 < fim && DigitoHexa(texto[i + 1]) >= 0 && DigitoHexa(texto[i + 2]) >= 0) {
+        token += static_cast<char>(DigitoHexa(texto[i + 1]) * 16 + DigitoHexa(texto[i + 2]));
         i += 2;
       } else {
         token += texto[i];

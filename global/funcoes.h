@@ -24,6 +24,8 @@ std::int32_t BuscarPessoa(const std::string& cnpj_cpf);
 std::int64_t TextoParaInteiro(const std::string& texto);
 // The same for the ERP's integer columns: a value beyond 32 bits is no valid integer either.
 std::int32_t TextoParaInteiro32(const std::string& texto);
+// The value of a hexadecimal digit in either case; -1 for any other character.
+int DigitoHexa(char c);
 
 std::string Trim(std::string_view texto);  // drops characters of code 32 or below at both ends
 

@@ -127,11 +127,8 @@ std::int32_t InteiroIni(const std::string& valor) {
     t.remove_prefix(t.front() == '$' ? 1 : 2);
     if (t.empty()) return 0;
     for (char c : t) {
-      int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return 0;
+      const int d = DigitoHexa(c);
+      if (d < 0) return 0;
       numero = numero * 16 + static_cast<std::uint64_t>(d);
       if (numero > 0xFFFFFFFFu) return 0;
     }
