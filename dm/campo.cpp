@@ -176,7 +176,10 @@ std::string Consulta::Campo::AsString() const {
       std::int64_t dias = v.inteiro >= 0 ? v.inteiro / kMsDia : -((-v.inteiro + kMsDia - 1) / kMsDia);
       std::int64_t ms = v.inteiro - dias * kMsDia;
       std::string s = TextoData(dias);
-      if (ms != 0) s += " " + TextoHora(ms);
+      if (ms != 0) {
+        s += ' ';
+        s += TextoHora(ms);
+      }
       return s;
     }
     case ValorCampo::Tipo::Hora:
