@@ -96,6 +96,6 @@ void MarcarBoleto(const std::vector<std::string>& linha) {
 void EnviarBoletos() {
   if (EmDebug()) GravarLog("Enviando os Boletos para a API.");
   SelecionarBoletos();
-  PrepararEnvioMultipart();
+  PrepararEnvioMultipart(dm->IdHTTP);
   EnviarArquivosRegistros(PrepararBoleto, MarcarBoleto);
 }

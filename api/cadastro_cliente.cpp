@@ -2,7 +2,6 @@
 // to a person of the ERP by its punctuated CNPJ/CPF; an unknown one becomes a
 // new client with the ERP's defaults.
 #include <cstdint>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -41,14 +40,6 @@ const char* const kInsercaoPessoa =
 // another program drawing at the same moment leaves a gap, never a collision.
 const char* const kNovoCodigoPessoa = "SELECT GEN_ID(CAD_PESSOA, 1) ULTIMO FROM GENERATORS";
 
-// The columns are 32-bit integers: a larger value is no valid integer either.
-std::int64_t Inteiro32(const std::string& texto) {
-  const std::int64_t valor = TextoParaInteiro(texto);
-  if (valor < std::numeric_limits<std::int32_t>::min() || valor > std::numeric_limits<std::int32_t>::max())
-    throw std::out_of_range("'" + texto + "' is not a valid integer value");
-  return valor;
-}
-
 struct CamposInteiros {
   std::int64_t cidade = 0, ano = 0, mes = 0;
 };
@@ -67,11 +58,13 @@ void InserirPessoa(const LinhaFaturamento& l, std::int64_t codigo, const CamposI
   q.ParamByName("BAIRRO").AsString(l.Bairro);
   q.ParamByName("CEP").AsString(FormatarCep(l.Cep));
   q.ParamByName("CIDADE").AsInteger(n.cidade);
-  for (const auto coluna : tabelas::cad_pessoa::ColunasNao) q.ParamByName(std::string(coluna)).AsString("1");
-  for (const auto coluna : tabelas::cad_pessoa::ColunasSim) q.ParamByName(std::string(coluna)).AsString("2");
+  for (const auto coluna : tabelas::cad_pessoa::ColunasNao)
+    q.ParamByName(std::string(coluna)).AsString(std::string(tabelas::Nao));
+  for (const auto coluna : tabelas::cad_pessoa::ColunasSim)
+    q.ParamByName(std::string(coluna)).AsString(std::string(tabelas::Sim));
   q.ParamByName("CNPJ_LICENCA").AsString(l.Cnpj);
-  q.ParamByName("TIPO_CONTRATO_MANUTENCAO").AsString("Mensal");
-  q.ParamByName("CLI_DIA_CONTRATO_MANUTENCAO").AsInteger(10);
+  q.ParamByName("TIPO_CONTRATO_MANUTENCAO").AsString(std::string(tabelas::cad_pessoa::ContratoMensal));
+  q.ParamByName("CLI_DIA_CONTRATO_MANUTENCAO").AsInteger(tabelas::cad_pessoa::DiaContratoManutencao);
   q.ParamByName("CLI_MES_INICIAL_MENSALIDADE").AsString(NomeMes(static_cast<int>(n.mes)));
   q.ParamByName("CLI_ANO_INICIAL_MENSALIDADE").AsInteger(n.ano);
   q.ParamByName("CLI_VALOR_CONTRATO_MANUTENCAO").AsCurrency(Moeda{});
@@ -97,9 +90,9 @@ void ResolverCliente(LinhaFaturamento& l) {
   // Values that cannot be stored fail the row before a code is drawn.
   CamposInteiros n;
   try {
-    n.cidade = Inteiro32(l.CodigoIbge);
-    n.ano = Inteiro32(l.Ano);
-    n.mes = Inteiro32(l.Mes);
+    n.cidade = TextoParaInteiro32(l.CodigoIbge);
+    n.ano = TextoParaInteiro32(l.Ano);
+    n.mes = TextoParaInteiro32(l.Mes);
     for (const std::string* texto : {&l.Nome, &l.Cnpj, &l.Ie, &l.Endereco, &l.Numero, &l.Complemento, &l.Bairro})
       lumiford::win1252::DeUtf8(*texto);
   } catch (const std::exception& e) {

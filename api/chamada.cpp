@@ -34,7 +34,7 @@ std::string PostarComErros(TIdHTTP& http, Enviar&& enviar) {
     GravarLog("Erro Desconhecido.");
     // The log keeps its fixed text; the reason (a refused certificate, a
     // time-out) goes to the event log when debugging.
-    if (EmDebug()) RegistrarErroEvento(std::filesystem::path(CaminhoExecutavel()).filename().string(), erro.what());
+    if (EmDebug()) RegistrarErroEvento(NomeArquivoExecutavel(), erro.what());
   }
   return {};
 }
@@ -70,35 +70,6 @@ std::string CodificarValor(const std::string& valor) {
   return saida;
 }
 
-std::string MascararToken(const std::string& endereco) {
-  static const std::string kChave = "token_erp=";
-  std::string saida;
-  std::size_t inicio = 0;
-  for (;;) {
-    const auto pos = endereco.find(kChave, inicio);
-    if (pos == std::string::npos) break;
-    const auto valor = pos + kChave.size();
-    auto fim = endereco.find_first_of("&#", valor);
-    if (fim == std::string::npos) fim = endereco.size();
-    // Four characters, not bytes: a cut inside a UTF-8 sequence would spoil
-    // the line. A short token would show too much of itself: none of it goes.
-    std::size_t caracteres_token = 0;
-    for (std::size_t i = valor; i < fim; ++i)
-      if ((static_cast<unsigned char>(endereco[i]) & 0xC0) != 0x80) ++caracteres_token;
-    const int mostrar = caracteres_token > 8 ? 4 : 0;
-    std::size_t corte = valor;
-    for (int caracteres = 0; corte < fim && caracteres < mostrar; ++caracteres) {
-      ++corte;
-      while (corte < fim && (static_cast<unsigned char>(endereco[corte]) & 0xC0) == 0x80) ++corte;
-    }
-    saida.append(endereco, inicio, corte - inicio);
-    saida += "****";
-    inicio = fim;
-  }
-  saida.append(endereco, inicio, std::string::npos);
-  return saida;
-}
-
 void PrepararEnvioJson(TIdHTTP& http, const std::string& metodo) {
   http.Request.Method = metodo;
   http.Request.ContentType = "application/json";
@@ -106,8 +77,6 @@ void PrepararEnvioJson(TIdHTTP& http, const std::string& metodo) {
   http.Response.ContentType = "application/json";
   http.Response.CharSet = "UTF-8";
 }
-
-void PrepararEnvioJson(const std::string& metodo) { PrepararEnvioJson(dm->IdHTTP, metodo); }
 
 void PrepararEnvioMultipart(TIdHTTP& http) {
   http.Request.Method = "POST";
@@ -117,19 +86,15 @@ void PrepararEnvioMultipart(TIdHTTP& http) {
   http.Response.CharSet = "UTF-8";
 }
 
-void PrepararEnvioMultipart() { PrepararEnvioMultipart(dm->IdHTTP); }
-
 std::string PostarJson(TIdHTTP& http, const std::string& url, const std::string& corpo) {
   PrepararEnvioJson(http, "POST");
   return PostarComErros(http, [&] { return http.Post(url, corpo); });
 }
 
-std::string PostarJson(const std::string& url, const std::string& corpo) { return PostarJson(dm->IdHTTP, url, corpo); }
-
 std::string BuscarJson(TIdHTTP& http, const std::string& url) {
   if (EmDebug()) {
     GravarLog("");
-    GravarLog("GET URL.......: " + MascararToken(url));
+    GravarLog("GET URL.......: " + url);
   }
   std::string resposta;
   try {
@@ -144,21 +109,15 @@ std::string BuscarJson(TIdHTTP& http, const std::string& url) {
   return resposta;
 }
 
-std::string BuscarJson(const std::string& url) { return BuscarJson(dm->IdHTTP, url); }
-
 void LogarEnvioArquivo(std::size_t seq, const std::string& url, const std::string& caminho) {
   if (!EmDebug()) return;
   GravarLog("Seq:      " + std::to_string(seq));
-  GravarLog("Endereço: " + MascararToken(url));
+  GravarLog("Endereço: " + url);
   GravarLog("Arquivo:  " + caminho);
 }
 
 std::string PostarMultipart(TIdHTTP& http, const std::string& url, CorpoMultipart& corpo) {
   return PostarComErros(http, [&] { return http.Post(url, corpo); });
-}
-
-std::string PostarMultipart(const std::string& url, CorpoMultipart& corpo) {
-  return PostarMultipart(dm->IdHTTP, url, corpo);
 }
 
 void PausaAposPost() {

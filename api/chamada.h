@@ -23,35 +23,25 @@ std::string TokenApi();
 // blanks, controls and non-ASCII bytes are percent-encoded, nothing else.
 std::string CodificarValor(const std::string& valor);
 
-// The address with every token_erp value cut to its first four characters
-// followed by "****", for the log.
-std::string MascararToken(const std::string& endereco);
-
 // Per-request settings: the method given, "application/json", "UTF-8".
-void PrepararEnvioJson(const std::string& metodo);
 void PrepararEnvioJson(TIdHTTP& http, const std::string& metodo);
 // Per-request settings of the uploads: "POST", "multipart/form-data", "UTF-8".
-void PrepararEnvioMultipart();
 void PrepararEnvioMultipart(TIdHTTP& http);
 
 // POST of a JSON text. Logs "Erro.: " + body on an error status and
 // "Erro Desconhecido." on any other failure, then returns empty text; closes
 // the connection in every case.
-std::string PostarJson(const std::string& url, const std::string& corpo);
 std::string PostarJson(TIdHTTP& http, const std::string& url, const std::string& corpo);
 
-// GET. Debug: a one-blank line and "GET URL.......: " + address (token
-// masked) before; "Retorno JSON..: " + reply and a one-blank line after. An
+// GET. Debug: a one-blank line and "GET URL.......: " + address before; "Retorno JSON..: " + reply and a one-blank line after. An
 // error status logs "Erro.: " + body and gives an empty reply; a transport
 // error is not caught here.
-std::string BuscarJson(const std::string& url);
 std::string BuscarJson(TIdHTTP& http, const std::string& url);
 
-// Debug lines before an upload: "Seq:      ", "Endereço: " (token masked), "Arquivo:  ".
+// Debug lines before an upload: "Seq:      ", "Endereço: ", "Arquivo:  ".
 void LogarEnvioArquivo(std::size_t seq, const std::string& url, const std::string& caminho);
 
 // POST of a multipart body, with the error lines and the closing of PostarJson.
-std::string PostarMultipart(const std::string& url, CorpoMultipart& corpo);
 std::string PostarMultipart(TIdHTTP& http, const std::string& url, CorpoMultipart& corpo);
 
 // The pause after a POST's reply has been handled (250 ms). Tests of the

@@ -12,6 +12,7 @@
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 
 namespace {
@@ -112,12 +113,14 @@ void InserirItem(const LinhaFaturamento& l, const Cabecalho& c) {
 
 }  // namespace
 
+std::int32_t NumeroFatura(const LinhaFaturamento& l) { return TextoParaInteiro32("0" + l.IdFatura); }
+
 void VerificarLancamento(LinhaFaturamento& l) {
   auto& q = dm->FBqraux1;
   q.Close();
   q.SetSQL(kItemDaFatura);
   q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
-  q.ParamByName("ID_FATURA").AsInteger(TextoParaInteiro("0" + l.IdFatura));
+  q.ParamByName("ID_FATURA").AsInteger(NumeroFatura(l));
   q.Open();
   if (!q.Eof() && q.FieldByName("NUMERO").AsInteger() > 0) l.Lancamento = q.FieldByName("NUMERO").AsString();
 }
@@ -127,9 +130,10 @@ void GravarFaturamento(TabelaFaturamento& linhas, const PeriodoReferencia& perio
   // An invoice the web service lists twice is still billed once.
   std::set<std::int64_t> gravadas;
   for (auto& l : linhas) {
+    PararSePedido();  // before the request is removed: the next start writes the rest
     if (!l.Lancamento.empty()) continue;
     // The already-imported check has read every IdFatura this way.
-    const std::int64_t id_fatura = TextoParaInteiro("0" + l.IdFatura);
+    const std::int64_t id_fatura = NumeroFatura(l);
     if (gravadas.contains(id_fatura)) {
       l.Lancamento = std::to_string(c.numero);
       continue;

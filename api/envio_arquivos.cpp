@@ -9,21 +9,15 @@
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 
 std::pair<Data, Data> JanelaEmissao() {
   const DataHora agora = Agora();
-  const Data hoje = DataDe(agora);
-  int ano = static_cast<int>(hoje.year());
-  unsigned mes = static_cast<unsigned>(hoje.month());
-  if (mes == 1) {
-    mes = 12;
-    --ano;
-  } else {
-    --mes;
-  }
-  const std::string texto_inicio = "01/" + ZerosEsquerda(std::to_string(mes), 2) + "/" + std::to_string(ano);
+  const auto mes = MesAnterior(DataDe(agora));
+  const std::string texto_inicio = "01/" + ZerosEsquerda(std::to_string(static_cast<unsigned>(mes.month())), 2) +
+                                   "/" + std::to_string(static_cast<int>(mes.year()));
   const auto inicio = LerData(texto_inicio);
   if (!inicio) throw std::runtime_error("'" + texto_inicio + "' is not a valid date");
   return {*inicio, DataDe(UltimoDiaMes(agora))};
@@ -51,6 +45,7 @@ void EnviarArquivosRegistros(
     const std::function<EnvioArquivo(const std::vector<std::string>& linha)>& preparar,
     const std::function<void(const std::vector<std::string>& linha)>& marcar) {
   for (std::size_t seq = 0; seq < Registros.size(); ++seq) {
+    PararSePedido();
     const auto& linha = Registros[seq];
     const EnvioArquivo envio = preparar(linha);
     LogarEnvioArquivo(seq, envio.url, envio.caminho);
@@ -66,7 +61,7 @@ void EnviarArquivosRegistros(
       // records it and the whole run is tried again later.
       CorpoMultipart corpo;
       corpo.AdicionarArquivo("arquivo", envio.caminho, "application/octet-stream");
-      resposta = PostarMultipart(envio.url, corpo);
+      resposta = PostarMultipart(dm->IdHTTP, envio.url, corpo);
     }  // the file is closed before the reply is applied
 
     try {

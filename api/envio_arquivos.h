@@ -29,7 +29,8 @@ struct EnvioArquivo {
 };
 
 // For each row: compose its address and file; post the file when it is there;
-// mark the row when the web service takes it.
+// mark the row when the web service takes it. A stop asked for ends the loop
+// before the next row (ParadaSolicitada).
 void EnviarArquivosRegistros(
     const std::function<EnvioArquivo(const std::vector<std::string>& linha)>& preparar,
     const std::function<void(const std::vector<std::string>& linha)>& marcar);

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include <rapidjson/reader.h>
+
 #include "api/chamada.h"
 #include "api/ufuncoes_api.h"
 #include "dm/tabelas.h"
@@ -21,6 +23,7 @@
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 
 namespace {
@@ -38,72 +41,44 @@ bool HaRequisicaoPendente() {
   return !q.Eof() && q.FieldByName("NUMERO").AsInteger() > 0;
 }
 
-// The calendar month before today.
-PeriodoReferencia MesAnterior() {
-  const Data hoje = DataDe(Agora());
-  PeriodoReferencia p{static_cast<int>(hoje.year()), static_cast<int>(static_cast<unsigned>(hoje.month()))};
-  if (p.mes == 1) {
-    p.mes = 12;
-    --p.ano;
-  } else {
-    --p.mes;
-  }
-  return p;
-}
 
-// Raw text of the value of the object's member at this position (from 0),
-// from a text already parsed as one valid JSON object, so that the debug line
-// shows the array exactly as it came.
-std::string_view TextoDoMembro(std::string_view json, std::size_t posicao) {
+// The first "data" array as it stands in the reply, for the debug line: the
+// parser itself says where it begins and ends.
+std::string_view TextoDosDados(std::string_view json) {
   if (json.starts_with("\xEF\xBB\xBF")) json.remove_prefix(3);
-  std::size_t i = 0;
-  const auto espaco = [&] {
-    return i < json.size() && (json[i] == ' ' || json[i] == '\t' || json[i] == '\r' || json[i] == '\n');
-  };
-  const auto pular_espacos = [&] {
-    while (espaco()) ++i;
-  };
-  const auto pular_texto = [&] {  // at the opening quote
-    ++i;
-    while (i < json.size() && json[i] != '"') i += (json[i] == '\\') ? 2 : 1;
-    ++i;
-  };
-  const auto pular_valor = [&] {
-    if (i >= json.size()) return;
-    if (json[i] == '"') return pular_texto();
-    if (json[i] == '{' || json[i] == '[') {
-      int profundidade = 0;
-      while (i < json.size()) {
-        const char c = json[i];
-        if (c == '"') {
-          pular_texto();
-          continue;
-        }
-        ++i;
-        if (c == '{' || c == '[') ++profundidade;
-        if ((c == '}' || c == ']') && --profundidade == 0) return;
-      }
-      return;
+  struct Marcador : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Marcador> {
+    const rapidjson::StringStream* fluxo = nullptr;
+    int profundidade = 0;
+    bool dados = false, visto = false;
+    std::size_t inicio = 0, fim = 0;
+    bool Key(const char* nome, rapidjson::SizeType n, bool) {
+      if (profundidade == 1 && !visto) visto = dados = std::string_view(nome, n) == "data";
+      return true;
     }
-    while (i < json.size() && json[i] != ',' && json[i] != '}' && json[i] != ']' && !espaco()) ++i;
-  };
-  pular_espacos();
-  if (i >= json.size() || json[i] != '{') return {};
-  ++i;
-  for (std::size_t membro = 0; i < json.size(); ++membro) {
-    pular_espacos();
-    pular_texto();
-    pular_espacos();
-    ++i;  // ':'
-    pular_espacos();
-    const std::size_t inicio = std::min(i, json.size());
-    pular_valor();
-    if (membro == posicao) return json.substr(inicio, std::min(i, json.size()) - inicio);
-    pular_espacos();
-    if (i >= json.size() || json[i] != ',') return {};
-    ++i;
-  }
-  return {};
+    bool StartObject() {
+      ++profundidade;
+      return true;
+    }
+    bool EndObject(rapidjson::SizeType) {
+      --profundidade;
+      return true;
+    }
+    // The iterative parser calls these with the stream still on the bracket.
+    bool StartArray() {
+      if (++profundidade == 2 && dados) inicio = fluxo->Tell();
+      return true;
+    }
+    bool EndArray(rapidjson::SizeType) {
+      if (profundidade-- != 2 || !dados) return true;
+      fim = fluxo->Tell() + 1;
+      return false;  // found: no need to read on
+    }
+  } marcador;
+  rapidjson::StringStream fluxo(json.data());
+  marcador.fluxo = &fluxo;
+  rapidjson::Reader leitor;
+  leitor.Parse<rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseIterativeFlag>(fluxo, marcador);
+  return marcador.fim > marcador.inicio ? json.substr(marcador.inicio, marcador.fim - marcador.inicio) : std::string_view();
 }
 
 // The reply is one JSON object: its first member is the error flag, its
@@ -119,14 +94,8 @@ const ValorJson& LerEnvelope(const std::string& resposta, DocumentoJson& documen
   if (EmDebug()) GravarLog(std::string("Erro: ") + (erro ? "-1" : "0"));
 
   const ValorJson& dados = LerListaJson(documento, "data");
-  if (EmDebug()) {
-    // With a repeated name the first member is the one read, as above.
-    const ValorJson& objeto = documento;
-    std::size_t posicao = 0;
-    for (auto m = objeto.MemberBegin(); m != objeto.MemberEnd(); ++m, ++posicao)
-      if (&m->value == &dados) break;
-    GravarLog("JSON..: " + std::string(TextoDoMembro(resposta, posicao)));
-  }
+  // With a repeated name the first member is the one read, as above.
+  if (EmDebug()) GravarLog("JSON..: " + std::string(TextoDosDados(resposta)));
   return dados;
 }
 
@@ -206,15 +175,6 @@ void Despejar(const TabelaFaturamento& linhas, const ContatosFaturamento& contat
   }
 }
 
-// Empty reads as 0; otherwise decimal digits that fit the ERP's integer column.
-void ValidarNumeroFatura(const std::string& id) {
-  if (id.empty()) return;
-  const bool so_digitos =
-      id.size() <= 10 && std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
-  if (!so_digitos || std::stoll(id) > std::numeric_limits<std::int32_t>::max())
-    throw std::runtime_error("'" + id + "' is not a valid integer value");
-}
-
 }  // namespace
 
 std::exception_ptr LerRespostaFaturamento(const std::string& resposta, TabelaFaturamento& linhas,
@@ -228,11 +188,12 @@ void BuscarFaturamento() {
   if (!HaRequisicaoPendente()) return;
   if (EmDebug()) GravarLog("Recebendo os dados dos faturamentos.");
 
-  PrepararEnvioJson("GET");
-  const PeriodoReferencia periodo = MesAnterior();
+  PrepararEnvioJson(dm->IdHTTP, "GET");
+  const auto mes = MesAnterior(DataDe(Agora()));
+  const PeriodoReferencia periodo{static_cast<int>(mes.year()), static_cast<int>(static_cast<unsigned>(mes.month()))};
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturamento?ano=" + std::to_string(periodo.ano) +
                           "&mes=" + std::to_string(periodo.mes) + "&token_erp=" + CodificarValor(TokenApi());
-  const std::string resposta = BuscarJson(url);
+  const std::string resposta = BuscarJson(dm->IdHTTP, url);
 
   TabelaFaturamento linhas;
   ContatosFaturamento contatos;
@@ -244,12 +205,13 @@ void BuscarFaturamento() {
     if (erro) std::rethrow_exception(erro);
   }
 
-  // An invoice number that cannot be stored ends the run before anything is
-  // written, not after its client has been registered.
-  for (const auto& linha : linhas) ValidarNumeroFatura(linha.IdFatura);
-
   if (EmDebug()) GravarLog("Buscando Fatura nos lançamentos de Faturamento.");
+  // An invoice number that cannot be stored ends the run before anything is
+  // written, not after its client has been registered; it is read as the
+  // already-imported check reads it.
+  for (const auto& linha : linhas) NumeroFatura(linha);
   for (auto& linha : linhas) {
+    PararSePedido();  // the request stays: the next start imports the rest
     ResolverCliente(linha);
     VerificarLancamento(linha);
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -35,6 +36,11 @@ std::exception_ptr LerRespostaFaturamento(const std::string& resposta, TabelaFat
 
 // Ties the row to a person of the ERP, registering a new client when needed.
 void ResolverCliente(LinhaFaturamento& linha);
+
+// The invoice number as the import reads it: the decimal value of "0"
+// followed by IdFatura (an empty one reads as 0), in 32 bits; throws with
+// "'%s' is not a valid integer value" for that text.
+std::int32_t NumeroFatura(const LinhaFaturamento& linha);
 
 // Sets Lancamento when the invoice was imported before.
 void VerificarLancamento(LinhaFaturamento& linha);

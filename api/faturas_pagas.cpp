@@ -1,17 +1,18 @@
 // Paid-invoice report: the company's paid contract receivables that carry an
 // invoice identifier go to the web service in one request; every invoice it
 // takes is marked so that it is reported once.
-#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "api/chamada.h"
 #include "api/ufuncoes_api.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 
 namespace {
@@ -61,15 +62,9 @@ void MarcarFatura(const std::string& id_fatura) {
   q.ExecSQL();
 }
 
-std::string Maiusculas(std::string texto) {
-  for (char& c : texto)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return texto;
-}
-
 // The web service answers an invoice it already has with one of these.
 bool JaRecebida(const std::string& mensagem) {
-  const std::string m = Maiusculas(mensagem);
+  const std::string m = MaiusculasAscii(mensagem);
   return m == "REGISTRO PAGO" || m == "REGISTRO PROCESSADO";
 }
 
@@ -80,11 +75,15 @@ void TratarResposta(const std::string& resposta) {
   const auto sucessos = LerRetornos(documento, "messageSuccess");
   const auto erros = LerRetornos(documento, "messageError");
 
+  // A stop between two marks leaves the rest unmarked: reported again at the
+  // next start, the web service answers that it has them, and they are marked.
   for (const auto& r : sucessos) {
+    PararSePedido();
     if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
     MarcarFatura(r.id_fatura);
   }
   for (const auto& r : erros) {
+    PararSePedido();
     if (JaRecebida(r.mensagem)) {
       if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
       MarcarFatura(r.id_fatura);
@@ -103,8 +102,8 @@ void EnviarFaturasPagas() {
   q.Close();
   q.SetSQL(kSelecaoFaturasPagas);
   q.ParamByName("EMPRESA").AsInteger(CodigoEmpresa);
-  q.ParamByName("CAIXA").AsString("CM");
-  q.ParamByName("DOCUMENTO").AsString("CM");
+  q.ParamByName("CAIXA").AsString(std::string(tabelas::mov_contas_receber::ContratoManutencao));
+  q.ParamByName("DOCUMENTO").AsString(std::string(tabelas::mov_contas_receber::ContratoManutencao));
   q.Open();
 
   Registros.clear();
@@ -139,13 +138,16 @@ void TransmitirFaturasPagas() {
 
   if (EmDebug()) GravarLog("Json Resposta: " + corpo);
 
-  PrepararEnvioJson("POST");
+  PararSePedido();  // nothing is sent whose reply would not be applied
+  PrepararEnvioJson(dm->IdHTTP, "POST");
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi());
-  const std::string resposta = PostarJson(url, corpo);
+  const std::string resposta = PostarJson(dm->IdHTTP, url, corpo);
 
   try {
     if (EmDebug()) GravarLog(resposta);
     TratarResposta(resposta);
+  } catch (const ParadaSolicitada&) {
+    throw;
   } catch (const std::exception&) {
     GravarLog("Erro ao ler a resposta da API.");
   }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "api/multipart.h"
+#include "global/funcoes.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 #include "plataforma/certificados.h"
@@ -35,12 +36,6 @@ namespace {
 const char* const kAccept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
 const char* const kUserAgent = "Mozilla/3.0 (compatible; Indy Library)";
 const char* const kCrlf = "\r\n";
-
-std::string Minusculas(std::string texto) {
-  for (char& c : texto)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return texto;
-}
 
 // Request line and header lines go out as 7-bit text: every character
 // outside printable ASCII becomes "?" (a control could split the header).
@@ -63,59 +58,12 @@ std::string Texto7Bits(const std::string& texto) {
   return saida;
 }
 
-// Reply bodies are UTF-8 text; a malformed sequence becomes U+FFFD.
-std::string DecodificarUtf8(const std::string& bytes) {
-  static const char kSubstituto[] = "\xEF\xBF\xBD";
-  std::string saida;
-  saida.reserve(bytes.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char b = p[i];
-    if (b < 0x80) {
-      saida += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    std::size_t tam = 0;
-    unsigned char min2 = 0x80, max2 = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      tam = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      tam = 3;
-      if (b == 0xE0) min2 = 0xA0;
-      if (b == 0xED) max2 = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      tam = 4;
-      if (b == 0xF0) min2 = 0x90;
-      if (b == 0xF4) max2 = 0x8F;
-    }
-    std::size_t k = 1;
-    if (tam > 0) {
-      for (; k < tam && i + k < n; ++k) {
-        const unsigned char c = p[i + k];
-        const bool ok = (k == 1) ? (c >= min2 && c <= max2) : (c >= 0x80 && c <= 0xBF);
-        if (!ok) break;
-      }
-    }
-    if (tam > 0 && k == tam) {
-      saida.append(bytes, i, tam);
-      i += tam;
-    } else {
-      saida += kSubstituto;
-      i += k;
-    }
-  }
-  return saida;
-}
-
 }  // namespace
 
 PartesEndereco SepararEndereco(const std::string& url) {
   const auto sep = url.find("://");
   if (sep == std::string::npos) throw ErroTransporte("Endereço inválido: " + url);
-  const std::string esquema = Minusculas(url.substr(0, sep));
+  const std::string esquema = MinusculasAscii(url.substr(0, sep));
   std::string resto = url.substr(sep + 3);
   if (const auto cerquilha = resto.find('#'); cerquilha != std::string::npos) resto.erase(cerquilha);
 
@@ -359,7 +307,7 @@ struct TIdHTTP::Impl {
   }
 
   std::string CabecalhoCookie(const std::string& host) const {
-    const auto it = cookies.find(Minusculas(host));
+    const auto it = cookies.find(MinusculasAscii(host));
     if (it == cookies.end()) return {};
     std::string valor;
     for (const auto& [nome, conteudo] : it->second) {
@@ -373,22 +321,17 @@ struct TIdHTTP::Impl {
     std::string par = set_cookie.substr(0, set_cookie.find(';'));
     const auto igual = par.find('=');
     if (igual == std::string::npos) return;
-    auto aparar = [](std::string t) {
-      const auto i = t.find_first_not_of(" \t");
-      if (i == std::string::npos) return std::string();
-      return t.substr(i, t.find_last_not_of(" \t") - i + 1);
-    };
-    const std::string nome = aparar(par.substr(0, igual));
-    const std::string valor = aparar(par.substr(igual + 1));
+    const std::string nome = Trim(par.substr(0, igual));
+    const std::string valor = Trim(par.substr(igual + 1));
     if (nome.empty()) return;
     // "Max-Age=0" (or less) is the server taking the cookie back.
     bool remover = false;
-    const std::string atributos = Minusculas(set_cookie);
+    const std::string atributos = MinusculasAscii(set_cookie);
     if (const auto pos = atributos.find("max-age="); pos != std::string::npos) {
-      const std::string idade = aparar(atributos.substr(pos + 8, atributos.find(';', pos) - pos - 8));
+      const std::string idade = Trim(atributos.substr(pos + 8, atributos.find(';', pos) - pos - 8));
       remover = !idade.empty() && (idade[0] == '-' || idade.find_first_not_of('0') == std::string::npos);
     }
-    auto& lista = cookies[Minusculas(host)];
+    auto& lista = cookies[MinusculasAscii(host)];
     const auto it = std::find_if(lista.begin(), lista.end(), [&](const auto& c) { return c.first == nome; });
     if (remover) {
       if (it != lista.end()) lista.erase(it);
@@ -478,7 +421,8 @@ struct TIdHTTP::Impl {
     if (!reutilizavel) Fechar();
 
     const int codigo = static_cast<int>(resposta.result_int());
-    std::string corpo = DecodificarUtf8(resposta.body());
+    // Reply bodies are UTF-8 text; a malformed sequence becomes U+FFFD.
+    std::string corpo = Utf8Legivel(resposta.body());
     if (codigo >= 200 && codigo <= 299) return corpo;
     const unsigned versao = resposta.version();
     const std::string linha = "HTTP/" + std::to_string(versao / 10) + "." + std::to_string(versao % 10) + " " +

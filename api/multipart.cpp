@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "global/datas.h"
+#include "global/funcoes.h"
 
 namespace {
 
@@ -58,19 +59,6 @@ std::size_t TamanhoSequencia(unsigned char b) {
   return 1;
 }
 
-std::string MinusculasAscii(std::string texto) {
-  for (char& c : texto)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return texto;
-}
-
-std::string AparaBrancos(const std::string& texto) {
-  const auto inicio = texto.find_first_not_of(" \t");
-  if (inicio == std::string::npos) return {};
-  const auto fim = texto.find_last_not_of(" \t");
-  return texto.substr(inicio, fim - inicio + 1);
-}
-
 // Splits "type; charset=x" into the type and the charset; a text type
 // without one gets "us-ascii".
 void SepararCharset(const std::string& tipo_dado, std::string& tipo, std::string& charset) {
@@ -81,15 +69,15 @@ void SepararCharset(const std::string& tipo_dado, std::string& tipo, std::string
   while (inicio <= tipo_dado.size()) {
     auto fim = tipo_dado.find(';', inicio);
     if (fim == std::string::npos) fim = tipo_dado.size();
-    const std::string item = AparaBrancos(tipo_dado.substr(inicio, fim - inicio));
+    const std::string item = Trim(tipo_dado.substr(inicio, fim - inicio));
     if (primeiro) {
       tipo = item;
       primeiro = false;
     } else if (!item.empty()) {
       const auto igual = item.find('=');
-      const std::string nome = MinusculasAscii(AparaBrancos(item.substr(0, igual)));
+      const std::string nome = MinusculasAscii(Trim(item.substr(0, igual)));
       if (nome == "charset" && igual != std::string::npos) {
-        std::string valor = AparaBrancos(item.substr(igual + 1));
+        std::string valor = Trim(item.substr(igual + 1));
         if (valor.size() >= 2 && valor.front() == '"' && valor.back() == '"') valor = valor.substr(1, valor.size() - 2);
         charset = valor;
       } else {

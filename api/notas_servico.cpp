@@ -74,6 +74,6 @@ void MarcarNota(const std::vector<std::string>& linha) {
 void EnviarNotasServico() {
   if (EmDebug()) GravarLog("Enviando os arquivos XML das Notas de Serviço para a API.");
   SelecionarNotas();
-  PrepararEnvioMultipart();
+  PrepararEnvioMultipart(dm->IdHTTP);
   EnviarArquivosRegistros(PrepararNota, MarcarNota);
 }

@@ -189,8 +189,8 @@ int main() {
           const auto inicio = Relogio::now();
           CorpoMultipart corpo;
           corpo.AdicionarArquivo("arquivo", arquivo, "application/octet-stream");
-          PrepararEnvioMultipart();
-          if (PostarMultipart(url, corpo).empty()) throw std::runtime_error("upload refused");
+          PrepararEnvioMultipart(dm->IdHTTP);
+          if (PostarMultipart(dm->IdHTTP, url, corpo).empty()) throw std::runtime_error("upload refused");
           ms_post.push_back(Segundos(inicio) * 1e3);
         }
       }));

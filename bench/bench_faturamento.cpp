@@ -277,7 +277,7 @@ int main() {
       dm = std::make_unique<Tdm>();
       for (int r = 0; r < 3; ++r) {
         const auto inicio = Relogio::now();
-        if (BuscarJson(sim.Base() + "/financeiro/cliente/faturamento?ano=2025&mes=2&token_erp=x").size() !=
+        if (BuscarJson(dm->IdHTTP, sim.Base() + "/financeiro/cliente/faturamento?ano=2025&mes=2&token_erp=x").size() !=
             resposta.size())
           throw std::runtime_error("short reply");
         t_busca = std::min(t_busca, Segundos(inicio));

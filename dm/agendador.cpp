@@ -5,8 +5,10 @@
 #include <limits>
 #include <string>
 
+#include "dm/tabelas.h"
 #include "dm/udm.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 #include "plataforma/memoria.h"
 
@@ -71,12 +73,9 @@ bool Responde(Conexao& conexao) {
   }
 }
 
-// A connection lost while running is re-established before the flows run:
-// one log line when it comes back, the failure line (once per text) when not.
-bool ConexoesProntas(Tdm& modulo) {
-  if (Responde(modulo.Firebird) && Responde(modulo.Historico_Sistema)) return true;
-  modulo.Firebird.Disconnect();
-  modulo.Historico_Sistema.Disconnect();
+// Both connections made anew (ConectarBancos closes them first): one log
+// line when they are back, the failure line (once per text) when not.
+bool Reconectar(Tdm& modulo) {
   if (modulo.ConectarBancos()) {
     UltimaFalhaRegistrada().clear();
     GravarLog(LinhaConexaoRestabelecida);
@@ -86,15 +85,24 @@ bool ConexoesProntas(Tdm& modulo) {
   return false;
 }
 
+// A connection lost while running is re-established before the flows run.
+bool ConexoesProntas(Tdm& modulo) {
+  if (Responde(modulo.Firebird) && Responde(modulo.Historico_Sistema)) return true;
+  return Reconectar(modulo);
+}
+
 // Steps 3 to 5 of both handlers: the flows in order when the integration is
 // on, then trim and enable, also when a flow fails; the error then goes on to
 // the main loop, which writes it to the event log.
 void Rodada(Tdm& modulo, const std::vector<Fluxo>& registrados, Temporizador& timer) {
   try {
-    if (TextoEmpresa(modulo.FBqrempresa, "USA_INTEGRACAO_API_FINANCEIRO") == "2") {
+    if (TextoEmpresa(modulo.FBqrempresa, "USA_INTEGRACAO_API_FINANCEIRO") == tabelas::cad_empresa::IntegracaoLigada) {
       const std::vector<Fluxo> fluxos = registrados;  // a flow may register others
       if (!fluxos.empty() && ConexoesProntas(modulo)) {
-        for (const auto& fluxo : fluxos) fluxo();
+        for (const auto& fluxo : fluxos) {
+          PararSePedido();  // no flow starts once a stop is asked for
+          fluxo();
+        }
       }
     }
   } catch (...) {
@@ -116,15 +124,10 @@ void TentarReconectar() {
   timer.SetEnabled(false);
   if (!dm) return;
   try {
-    dm->Firebird.Disconnect();
-    dm->Historico_Sistema.Disconnect();
-    if (dm->ConectarBancos()) {
-      UltimaFalhaRegistrada().clear();
-      GravarLog(LinhaConexaoRestabelecida);
+    if (Reconectar(*dm)) {
       AbrirEmpresa();
       return;
     }
-    RegistrarFalhaConexao();
   } catch (...) {
     timer.SetEnabled(true);
     throw;

@@ -16,8 +16,9 @@
 // Fixed point amount with four decimals (value × 10000), exact end to end.
 struct Moeda {
   std::int64_t dezmilesimos = 0;
-  // "150,75" or "150.75", blanks around allowed; more than four decimals are
-  // rounded, a half going to the even neighbour; throws on anything else.
+  // As a host with the decimal comma reads it: "150,75", "1,5e2", blanks
+  // around allowed; more than four decimals are rounded, a half going to the
+  // even neighbour; "150.75" and anything else throw.
   static Moeda DeTexto(const std::string& texto);
   std::string ComoTexto() const;                    // decimal comma, no trailing zeros: 150,5  150
   friend bool operator==(Moeda, Moeda) = default;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "dm/banco.h"
+#include "global/funcoes.h"
 
 namespace fb = Firebird;
 
@@ -42,6 +43,7 @@ constexpr std::int64_t kMsDia = 86400000;
 constexpr unsigned kCharsetUtf8 = 4;
 constexpr unsigned kCharsetWin1252 = 53;
 constexpr unsigned kCharsetUnicodeFss = 3;
+constexpr unsigned kCharsetOctets = 1;
 
 // A client library that cannot be loaded throws here, and is tried again at
 // the next call.
@@ -79,25 +81,6 @@ struct Liberador {
 };
 template <class T>
 using Ref = std::unique_ptr<T, Liberador<T>>;
-
-inline std::string Maiusculas(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-inline bool IguaisSemCaixa(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
-inline std::string Aparado(std::string_view s) {
-  std::size_t i = 0, f = s.size();
-  while (i < f && static_cast<unsigned char>(s[i]) <= ' ') ++i;
-  while (f > i && static_cast<unsigned char>(s[f - 1]) <= ' ') --f;
-  return std::string(s.substr(i, f - i));
-}
 
 inline std::int64_t DiasDe(Data data) {
   if (!data.ok()) throw ErroBanco("Data inválida");

@@ -65,7 +65,7 @@ std::string TextoHora(std::int64_t msDoDia) {
 }
 
 std::int64_t LerInteiro(const std::string& original) {
-  std::string t = Aparado(original);
+  std::string t = Trim(original);
   std::string_view s = t;
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   std::int64_t v = 0;
@@ -75,7 +75,7 @@ std::int64_t LerInteiro(const std::string& original) {
 }
 
 double LerReal(const std::string& original) {
-  std::string t = Aparado(original);
+  std::string t = Trim(original);
   std::replace(t.begin(), t.end(), ',', '.');
   std::string_view s = t;
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
@@ -90,30 +90,57 @@ double LerReal(const std::string& original) {
 // ---------------------------------------------------------------------------
 // Moeda
 
+// The regional reading of an amount: blanks around it, a sign, digits with
+// the decimal comma and an exponent; four decimals are kept, a half going to
+// the even neighbour. A point is no separator here.
 Moeda Moeda::DeTexto(const std::string& original) {
-  std::string t = Aparado(original);
+  const std::string t = Trim(original);
+  const auto digito = [&t](std::size_t i) { return i < t.size() && t[i] >= '0' && t[i] <= '9'; };
   std::size_t i = 0;
   bool negativo = false;
   if (i < t.size() && (t[i] == '-' || t[i] == '+')) negativo = t[i++] == '-';
-  std::string inteira, fracao;
-  while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) inteira.push_back(t[i++]);
-  if (i < t.size() && (t[i] == ',' || t[i] == '.')) {
+  std::string digitos;     // of the mantissa, without the comma
+  std::int64_t casas = 0;  // how many of them come after the comma
+  while (digito(i)) digitos.push_back(t[i++]);
+  if (i < t.size() && t[i] == ',') {
     ++i;
-    while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) fracao.push_back(t[i++]);
+    for (; digito(i); ++casas) digitos.push_back(t[i++]);
   }
-  if (i != t.size() || (inteira.empty() && fracao.empty())) NaoReal(original);
-  inteira.erase(0, std::min(inteira.find_first_not_of('0'), inteira.size()));
-  if (inteira.size() > 15) NaoReal(original);
-  std::string quatro = fracao.substr(0, std::min<std::size_t>(4, fracao.size()));
-  quatro.append(4 - quatro.size(), '0');
-  // 15 integer digits and 4 decimals, rounding included, fit 64 bits unsigned.
-  std::uint64_t v = (inteira.empty() ? 0 : std::stoull(inteira)) * 10000 + std::stoull(quatro);
-  if (fracao.size() > 4) {
-    std::string resto = fracao.substr(4);
-    bool acimaMetade = resto[0] > '5' || (resto[0] == '5' && resto.find_first_not_of('0', 1) != std::string::npos);
-    bool metade = resto[0] == '5' && !acimaMetade;
-    if (acimaMetade || (metade && v % 2 != 0)) ++v;
+  if (digitos.empty()) NaoReal(original);
+  std::int64_t expoente = 0;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    bool abaixo = false;
+    if (i < t.size() && (t[i] == '-' || t[i] == '+')) abaixo = t[i++] == '-';
+    if (!digito(i)) NaoReal(original);
+    // Held far past any amount either way: a larger one changes nothing.
+    while (digito(i)) expoente = std::min<std::int64_t>(expoente * 10 + (t[i++] - '0'), 1000000);
+    if (abaixo) expoente = -expoente;
   }
+  if (i != t.size()) NaoReal(original);
+
+  digitos.erase(0, std::min(digitos.find_first_not_of('0'), digitos.size()));
+  if (digitos.empty()) return Moeda{};
+  // The amount in ten-thousandths is the digits times 10^escala.
+  const std::int64_t escala = expoente - casas + 4;
+  std::string inteira = digitos;
+  char primeiro_resto = '0';   // first digit dropped
+  bool resto_alem = false;     // a non-zero digit after it
+  if (escala >= 0) {
+    if (static_cast<std::int64_t>(digitos.size()) + escala > 19) NaoReal(original);
+    inteira.append(static_cast<std::size_t>(escala), '0');
+  } else if (-escala <= static_cast<std::int64_t>(digitos.size())) {
+    const std::size_t corte = digitos.size() - static_cast<std::size_t>(-escala);
+    inteira = digitos.substr(0, corte);
+    primeiro_resto = digitos[corte];
+    resto_alem = digitos.find_first_not_of('0', corte + 1) != std::string::npos;
+  } else {
+    inteira.clear();  // every digit lies below the fourth decimal, the first after a zero
+  }
+  if (inteira.size() > 19) NaoReal(original);
+  std::uint64_t v = inteira.empty() ? 0 : std::stoull(inteira);
+  const bool acima_metade = primeiro_resto > '5' || (primeiro_resto == '5' && resto_alem);
+  if (acima_metade || (primeiro_resto == '5' && v % 2 != 0)) ++v;
   constexpr auto kMaximo = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (v > kMaximo + (negativo ? 1 : 0)) NaoReal(original);
   if (negativo) return Moeda{static_cast<std::int64_t>(0 - v)};
@@ -149,7 +176,10 @@ std::string Consulta::Campo::AsString() const {
       std::int64_t dias = v.inteiro >= 0 ? v.inteiro / kMsDia : -((-v.inteiro + kMsDia - 1) / kMsDia);
       std::int64_t ms = v.inteiro - dias * kMsDia;
       std::string s = TextoData(dias);
-      if (ms != 0) s += " " + TextoHora(ms);
+      if (ms != 0) {
+        s += ' ';
+        s += TextoHora(ms);
+      }
       return s;
     }
     case ValorCampo::Tipo::Hora:

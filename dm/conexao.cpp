@@ -36,19 +36,6 @@ bool SemServidorLocal(const fb::FbException& e) {
   return rede && conexao;
 }
 
-bool Utf8Valido(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 4;
-    if (extra == 4 || i + extra >= s.size()) return false;
-    for (std::size_t k = 1; k <= extra; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
 struct LiberadorXpb {
   void operator()(fb::IXpbBuilder* p) const { p->dispose(); }
 };
@@ -94,15 +81,15 @@ void Conexao::Connect() {
   std::string driver, banco, usuario, senha, charset, servidor, porta;
   for (const std::string& linha : Params) {
     std::size_t igual = linha.find('=');
-    std::string nome = Maiusculas(Aparado(linha.substr(0, igual)));
+    std::string nome = MaiusculasAscii(Trim(linha.substr(0, igual)));
     std::string valor = igual == std::string::npos ? std::string() : linha.substr(igual + 1);
-    if (nome == "DRIVERID") driver = Aparado(valor);
+    if (nome == "DRIVERID") driver = Trim(valor);
     else if (nome == "DATABASE") banco = valor;
     else if (nome == "USER_NAME") usuario = valor;
     else if (nome == "PASSWORD") senha = valor;
-    else if (nome == "CHARACTERSET") charset = Maiusculas(Aparado(valor));
-    else if (nome == "SERVER") servidor = Aparado(valor);
-    else if (nome == "PORT") porta = Aparado(valor);
+    else if (nome == "CHARACTERSET") charset = MaiusculasAscii(Trim(valor));
+    else if (nome == "SERVER") servidor = Trim(valor);
+    else if (nome == "PORT") porta = Trim(valor);
   }
   if (!IguaisSemCaixa(driver, "FB"))
     throw ErroBanco("Driver de banco de dados não suportado: \"" + driver + "\" (esperado FB)");

@@ -84,7 +84,7 @@ void Consulta::SetSQL(const std::string& sql) {
 const std::string& Consulta::SQL() const { return impl_->sqlOriginal; }
 
 Consulta::Parametro& Consulta::ParamByName(const std::string& nome) {
-  std::string chave = Maiusculas(Aparado(nome));
+  std::string chave = MaiusculasAscii(Trim(nome));
   for (std::size_t i = 0; i < impl_->nomesParametros.size(); ++i)
     if (impl_->nomesParametros[i] == chave) return impl_->parametros[i];
   throw ErroBanco("Parâmetro '" + nome + "' não encontrado");
@@ -115,7 +115,7 @@ Preparado& Consulta::Impl::Preparar(fb::IAttachment* anexo, fb::ITransaction* tr
     std::string nome = p.saida->getAlias(st.get(), i);
     if (nome.empty()) nome = p.saida->getField(st.get(), i);
     c.nome = conexao.impl().utf8 ? nome : lumiford::win1252::ParaUtf8(nome);
-    c.chave = Maiusculas(c.nome);
+    c.chave = MaiusculasAscii(c.nome);
     c.tipo = p.saida->getType(st.get(), i) & ~1u;
     c.escala = p.saida->getScale(st.get(), i);
     c.comprimento = p.saida->getLength(st.get(), i);
@@ -227,7 +227,7 @@ std::string Consulta::FieldName(std::size_t indice) const {
 
 Consulta::Campo Consulta::FieldByName(const std::string& nome) const {
   if (!impl_->ativo) throw ErroBanco("Consulta fechada: campo '" + nome + "' indisponível");
-  std::string chave = Maiusculas(Aparado(nome));
+  std::string chave = MaiusculasAscii(Trim(nome));
   const std::size_t n = FieldCount();
   for (std::size_t i = 0; i < n; ++i) {
     if ((*impl_->colunas)[i].chave == chave) {

@@ -169,10 +169,16 @@ void Consulta::Impl::LerLinha(const Preparado& p, const unsigned char* buf, fb::
         v.inteiro = x / 10;
         break;
       }
-      case SQL_TEXT:
+      case SQL_TEXT: {
+        // Fixed-length text comes padded with blanks that are no part of the
+        // value: "2" in a CHAR(3) is "2", as a VARCHAR gives it.
+        std::size_t n = c.comprimento;
+        if (c.charset != kCharsetOctets)
+          while (n > 0 && dado[n - 1] == ' ') --n;
         v.tipo = ValorCampo::Tipo::Texto;
-        v.texto = texto(reinterpret_cast<const char*>(dado), c.comprimento, c.charset);
+        v.texto = texto(reinterpret_cast<const char*>(dado), n, c.charset);
         break;
+      }
       case SQL_VARYING: {
         const auto n = Ler<ISC_USHORT>(dado);
         v.tipo = ValorCampo::Tipo::Texto;

@@ -43,7 +43,7 @@ TextoPosicional Posicional(const std::string& sql) {
     } else if (c == ':' && InicioNome(prox)) {
       std::size_t f = i + 1;
       while (f < n && ParteNome(sql[f])) ++f;
-      r.nomes.push_back(Maiusculas(sql.substr(i + 1, f - i - 1)));
+      r.nomes.push_back(MaiusculasAscii(sql.substr(i + 1, f - i - 1)));
       r.sql.push_back('?');
       i = f;
     } else {

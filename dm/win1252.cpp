@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "dm/banco.h"
+#include "global/funcoes.h"
 
 namespace lumiford::win1252 {
 
@@ -16,19 +17,6 @@ constexpr std::array<char32_t, 32> kFaixa80 = {
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-void AnexarUtf8(std::string& saida, char32_t cp) {
-  if (cp < 0x80) {
-    saida.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    saida.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    saida.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    saida.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    saida.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    saida.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 int ByteDe(char32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<int>(cp);
@@ -57,9 +45,9 @@ std::string ParaUtf8(std::string_view bytes) {
     if (b < 0x80)
       saida.push_back(c);
     else if (b < 0xA0)
-      AnexarUtf8(saida, kFaixa80[b - 0x80]);
+      AcrescentarUtf8(saida, kFaixa80[b - 0x80]);
     else
-      AnexarUtf8(saida, b);
+      AcrescentarUtf8(saida, b);
   }
   return saida;
 }
@@ -68,38 +56,21 @@ std::string DeUtf8(std::string_view texto) {
   std::string saida;
   saida.reserve(texto.size());
   std::size_t i = 0;
-  const std::size_t n = texto.size();
-  while (i < n) {
-    auto b0 = static_cast<unsigned char>(texto[i]);
+  while (i < texto.size()) {
+    const auto b0 = static_cast<unsigned char>(texto[i]);
     if (b0 < 0x80) {
       saida.push_back(static_cast<char>(b0));
       ++i;
       continue;
     }
-    std::size_t extra;
-    char32_t cp;
-    char32_t minimo;
-    if ((b0 & 0xE0) == 0xC0) {
-      extra = 1; cp = b0 & 0x1F; minimo = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      extra = 2; cp = b0 & 0x0F; minimo = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      extra = 3; cp = b0 & 0x07; minimo = 0x10000;
-    } else {
-      Invalido(i);
-    }
-    if (i + extra >= n) Invalido(i);
-    for (std::size_t k = 1; k <= extra; ++k) {
-      auto b = static_cast<unsigned char>(texto[i + k]);
-      if ((b & 0xC0) != 0x80) Invalido(i);
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if (cp < minimo || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) Invalido(i);
-    int byte = ByteDe(cp);
+    const std::size_t n = SequenciaUtf8(texto.substr(i));
+    if (n == 0) Invalido(i);
+    char32_t cp = b0 & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(texto[i + k]) & 0x3F);
+    const int byte = ByteDe(cp);
     if (byte < 0) NaoRepresentavel(cp);
     saida.push_back(static_cast<char>(byte));
-    i += extra + 1;
+    i += n;
   }
   return saida;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 
+#include "dm/win1252.h"
 #include "global/ini.h"
 #include "global/uglobal.h"
 #include "plataforma/executavel.h"
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* dados, std::size_t tam
     if (valor && valor->size() > 2047) std::abort();  // a value is cut at 2047 characters
     if (valor) (void)InteiroIni(*valor);
   }
-  (void)Win1252ParaUtf8(bytes);
+  (void)lumiford::win1252::ParaUtf8(bytes);
 
   const std::string& diretorio = Diretorio();
   {

@@ -42,6 +42,10 @@ DataHora InicioDoDia(Data data) {
   return DataHora{std::chrono::local_days{data}};
 }
 
+std::chrono::year_month MesAnterior(Data data) {
+  return std::chrono::year_month{data.year(), data.month()} - std::chrono::months{1};
+}
+
 std::string FormatarData(Data data) {
   std::string texto;
   acrescentar_numero(texto, static_cast<unsigned>(data.day()), 2);

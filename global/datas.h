@@ -16,6 +16,8 @@ void DefinirRelogio(std::function<DataHora()> relogio);  // empty function: back
 
 Data DataDe(DataHora valor);
 DataHora InicioDoDia(Data data);
+// The calendar month before the date's: January gives December of the year before.
+std::chrono::year_month MesAnterior(Data data);
 
 std::string FormatarData(Data data);              // dd/mm/yyyy
 std::string FormatarHora(DataHora valor);         // hh:nn:ss

@@ -31,6 +31,3 @@ class ArquivoIni {
 // A profile integer: decimal with an optional sign, or hexadecimal after
 // "0x" (any case) or "$"; anything else, and a value out of 32 bits, is 0.
 std::int32_t InteiroIni(const std::string& valor);
-
-// Text in UTF-8 from Windows-1252 bytes.
-std::string Win1252ParaUtf8(const std::string& bytes);

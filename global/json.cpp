@@ -5,6 +5,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "global/funcoes.h"
+
 namespace {
 
 // Names of the JSON value kinds and of the target types in the conversion
@@ -38,17 +40,6 @@ const ValorJson& buscar_membro(const ValorJson& objeto, const std::string& membr
 
 std::string texto_de(const ValorJson& valor) {
   return std::string(valor.GetString(), valor.GetStringLength());
-}
-
-bool igual_sem_caixa(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // A decimal number: sign, digits, an optional fraction after '.' or ',', an
@@ -162,8 +153,8 @@ bool LerLogicoJson(const ValorJson& objeto, const std::string& membro) {
       const std::string texto = texto_de(valor);
       bool zero = true;
       if (ler_numero(texto, zero)) return !zero;
-      if (igual_sem_caixa(texto, "true")) return true;
-      if (igual_sem_caixa(texto, "false")) return false;
+      if (IguaisSemCaixa(texto, "true")) return true;
+      if (IguaisSemCaixa(texto, "false")) return false;
       throw ErroJson("'" + texto + "' is not a valid boolean value");
     }
     case rapidjson::kNumberType:

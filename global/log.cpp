@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "global/datas.h"
+#include "global/funcoes.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 #include "plataforma/caminhos.h"
@@ -37,69 +38,6 @@ struct EstadoConhecido {
   EstadoArquivo estado;
 };
 std::optional<EstadoConhecido> ultimo_estado;
-
-// Checks UTF-8 one byte at a time, across block boundaries.
-class ValidadorUtf8 {
- public:
-  bool Aceitar(unsigned char c) {
-    if (faltam_ == 0) {
-      if (c < 0x80) return true;
-      if (c >= 0xC2 && c <= 0xDF) return Esperar(1, 0x80, 0xBF);
-      if (c == 0xE0) return Esperar(2, 0xA0, 0xBF);
-      if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return Esperar(2, 0x80, 0xBF);
-      if (c == 0xED) return Esperar(2, 0x80, 0x9F);  // no surrogates
-      if (c == 0xF0) return Esperar(3, 0x90, 0xBF);
-      if (c >= 0xF1 && c <= 0xF3) return Esperar(3, 0x80, 0xBF);
-      if (c == 0xF4) return Esperar(3, 0x80, 0x8F);  // up to U+10FFFF
-      return false;
-    }
-    if (c < minimo_ || c > maximo_) return false;
-    --faltam_;
-    minimo_ = 0x80;
-    maximo_ = 0xBF;
-    return true;
-  }
-  bool Completo() const { return faltam_ == 0; }
-
- private:
-  bool Esperar(int faltam, unsigned char minimo, unsigned char maximo) {
-    faltam_ = faltam;
-    minimo_ = minimo;
-    maximo_ = maximo;
-    return true;
-  }
-  int faltam_ = 0;
-  unsigned char minimo_ = 0x80;
-  unsigned char maximo_ = 0xBF;
-};
-
-// Message text as UTF-8 that the next call can read back: any invalid byte
-// becomes U+FFFD.
-std::string utf8_legivel(std::string_view texto) {
-  std::string resultado;
-  resultado.reserve(texto.size());
-  std::size_t i = 0;
-  while (i < texto.size()) {
-    ValidadorUtf8 validador;
-    std::size_t j = i;
-    bool valido = true;
-    do {
-      if (!validador.Aceitar(static_cast<unsigned char>(texto[j]))) {
-        valido = false;
-        break;
-      }
-      ++j;
-    } while (j < texto.size() && !validador.Completo());
-    if (valido && validador.Completo()) {
-      resultado.append(texto.substr(i, j - i));
-      i = j;
-    } else {
-      resultado += "\xEF\xBF\xBD";
-      i = j > i ? j : i + 1;  // the bytes of a broken sequence go as one
-    }
-  }
-  return resultado;
-}
 
 std::string prefixo_data_hora(DataHora agora) {
   return FormatarData(DataDe(agora)) + " " + FormatarHora(agora) + ": ";
@@ -296,7 +234,9 @@ void GravarLog(const std::string& mensagem) {
   const std::string caminho = diretorio + SeparadorCaminho + "Log.txt";
 
   const DataHora agora = Agora();
-  const std::string texto = utf8_legivel(mensagem);
+  // Text that the next call can read back (any invalid byte becomes U+FFFD),
+  // and no access token whole, whatever message named an address.
+  const std::string texto = Utf8Legivel(MascararToken(mensagem));
   const std::string linha = (texto.empty() ? std::string(" ") : prefixo_data_hora(agora) + texto) + std::string(fim_de_linha);
   // Raw CR or LF of the message stay in this call's line; the next call
   // makes line ends of them.

@@ -5,6 +5,7 @@
 
 #include "global/ini.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "plataforma/arquivos.h"
 #include "plataforma/caminhos.h"
 #include "plataforma/executavel.h"
@@ -74,4 +75,5 @@ void RestaurarGlobais() {
   MensagemErroConexao.clear();
   CertificadoCA.clear();
   VerificarCertificado.clear();
+  EsquecerParada();
 }

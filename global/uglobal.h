@@ -26,5 +26,6 @@ inline bool EmDebug() { return ModoDebug == "Sim"; }
 // the Req directory and writes the debug banner.
 void LerConfiguracao();
 
-// Returns every global above to its start value (tests start from a clean process state).
+// Returns every global above, and a stop asked for (global/parada.h), to its
+// start value (tests start from a clean process state).
 void RestaurarGlobais();

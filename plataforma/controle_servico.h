@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 struct TratadoresServico {
@@ -17,6 +18,21 @@ struct TratadoresServico {
 // Must run on the main thread before any other thread exists: the control
 // requests are then delivered to the control thread only.
 void PrepararControleServico();
+
+// Outside service mode (a run in the foreground): while it lives, an
+// operator's stop request (TERM or INT here) calls `pedido` once, on a thread
+// of its own.
+class EscutaParada {
+ public:
+  explicit EscutaParada(std::function<void()> pedido);
+  ~EscutaParada();
+  EscutaParada(const EscutaParada&) = delete;
+  EscutaParada& operator=(const EscutaParada&) = delete;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // Runs the service named `nome` until it is stopped: the control thread
 // calls Iniciar, then waits for requests; the main loop runs on the calling

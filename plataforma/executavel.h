@@ -2,10 +2,21 @@
 // directory are all beside it, whatever the working directory is.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 // Full path of the running executable.
 std::string CaminhoExecutavel();
+
+// The executable's file name, extension included where it has one: the event
+// source of the errors that are not the service's lifecycle.
+inline std::string NomeArquivoExecutavel() {
+  try {
+    return std::filesystem::path(CaminhoExecutavel()).filename().string();
+  } catch (...) {
+    return "lumiford_financeiro";
+  }
+}
 
 // Directory of the running executable, or the one set by
 // SubstituirDiretorioExecutavel.

@@ -10,11 +10,16 @@
 #include "api/chamada.h"
 #include "api/http.h"
 #include "dm/agendador.h"
+#include "dm/tabelas.h"
 #include "dm/udm.h"
+#include "global/funcoes.h"
+#include "global/log.h"
+#include "global/parada.h"
 #include "global/servidor_banco.h"
 #include "global/uglobal.h"
 #include "plataforma/arquivos.h"
 #include "plataforma/caminhos.h"
+#include "plataforma/controle_servico.h"
 #include "plataforma/executavel.h"
 #include "plataforma/registro_eventos.h"
 #include "servico/uservico.h"
@@ -26,16 +31,18 @@ bool Rodar(void (Tdm::*tratador)()) {
   try {
     (dm.get()->*tratador)();
     return true;
+  } catch (const ParadaSolicitada&) {
+    return false;
   } catch (...) {
-    RegistrarErroEvento(std::filesystem::path(CaminhoExecutavel()).filename().string(),
-                        TextoErro(std::current_exception()));
+    RegistrarErroEvento(NomeArquivoExecutavel(), TextoErro(std::current_exception()));
     return false;
   }
 }
 
 // One line per item: the line breaks inside a value (Firebird's texts have
-// several) become one blank each.
-void Linha(const std::string& rotulo, const std::string& valor) {
+// several) become one blank each; an address shows no access token whole.
+void Linha(const std::string& rotulo, const std::string& texto) {
+  const std::string valor = MascararToken(texto);
   std::string linha = rotulo;
   for (std::size_t i = 0; i < valor.size(); ++i) {
     if (valor[i] != '\r' && valor[i] != '\n') {
@@ -110,8 +117,22 @@ int ExecutarUmaVez() {
     std::cerr << "Erro ao abrir o cadastro da empresa: " << *motivo << std::endl;
     return 1;
   }
-  const bool timer = Rodar(&Tdm::TimerTimer);
-  const bool requisicao = Rodar(&Tdm::Timer_RequisicaoTimer);
+  bool timer = false, requisicao = false;
+  {
+    // TERM and INT end the run at the next row boundary, as they stop the service.
+    EscutaParada escuta(PedirParada);
+    timer = Rodar(&Tdm::TimerTimer);
+    requisicao = !ParadaPedida() && Rodar(&Tdm::Timer_RequisicaoTimer);
+  }
+  if (ParadaPedida()) {
+    const std::string linha = std::string(ParadaSolicitada().what()) + " O que faltou fica para a próxima execução.";
+    std::cerr << linha << std::endl;
+    try {
+      GravarLog(linha);
+    } catch (...) {
+    }
+    return 1;
+  }
   return timer && requisicao ? 0 : 1;
 }
 
@@ -145,9 +166,10 @@ int VerificarInstalacao() {
       falhou("a empresa " + std::to_string(CodigoEmpresa) + " não está cadastrada em CAD_EMPRESA");
     } else {
       const std::string integracao = empresa.FieldByName("USA_INTEGRACAO_API_FINANCEIRO").AsString();
-      Linha("Integração.........: ", integracao == "2" ? "ligada" : "desligada (USA_INTEGRACAO_API_FINANCEIRO = '" +
-                                                                         integracao + "')");
-      if (integracao != "2") falhou("a integração com a API está desligada para a empresa");
+      const bool ligada = integracao == tabelas::cad_empresa::IntegracaoLigada;
+      Linha("Integração.........: ",
+            ligada ? "ligada" : "desligada (USA_INTEGRACAO_API_FINANCEIRO = '" + integracao + "')");
+      if (!ligada) falhou("a integração com a API está desligada para a empresa");
 
       const double minutos = empresa.FieldByName("INTERVALO_REC_FINANCEIRO").AsFloat();
       const std::uint32_t ms = IntervaloEmMilissegundos(minutos);
@@ -157,7 +179,7 @@ int VerificarInstalacao() {
 
       const std::string base = EnderecoBase();
       const std::string token = TokenApi();
-      Linha("Web service........: ", MascararToken(base + "?token_erp=" + CodificarValor(token)));
+      Linha("Web service........: ", base + "?token_erp=" + CodificarValor(token));
       if (token.empty()) falhou("API_FORNECEDOR_TOKEN está vazio");
       try {
         TIdHTTP http;
@@ -191,11 +213,13 @@ void MostrarAjuda() {
       "  UNINSTALL   remove o serviço\n"
       "  SILENT      com INSTALL ou UNINSTALL: não mostra a mensagem de sucesso\n"
       "  ONCE        roda uma vez os envios (faturas pagas, boletos, notas de serviço) e a\n"
-      "              importação do faturamento, e termina; código 0 sem erros, 1 com erro\n"
+      "              importação do faturamento, e termina; código 0 sem erros, 1 com erro;\n"
+      "              TERM/INT a interrompem na próxima linha (código 1)\n"
       "  CHECK       verifica configuração, bancos, cadastro da empresa e o acesso ao web\n"
       "              service (só conexão e TLS); código 0 quando está tudo pronto\n"
       "  HELP        esta ajuda (também -h e --help)\n"
       "\n"
-      "Sinais no modo serviço: TERM/INT param, USR1 pausa, USR2 continua.\n"
+      "Sinais no modo serviço: TERM/INT param (a linha em curso termina), USR1 pausa,\n"
+      "USR2 continua.\n"
       "Registro de atividades: Log.txt ao lado do executável.\n";
 }

@@ -8,6 +8,7 @@
 #include "dm/udm.h"
 #include "global/funcoes.h"
 #include "global/log.h"
+#include "global/parada.h"
 #include "global/uglobal.h"
 #include "plataforma/controle_servico.h"
 #include "plataforma/executavel.h"
@@ -21,19 +22,9 @@ std::unique_ptr<Tlumiford_gerenciamento> lumiford_gerenciamento;
 
 namespace {
 
-std::string NomeArquivoExecutavel() {
-  try {
-    return std::filesystem::path(CaminhoExecutavel()).filename().string();
-  } catch (...) {
-    return "lumiford_financeiro";
-  }
-}
-
 std::string Falha(const std::string& exibicao, const char* operacao, const std::string& erro) {
   return "Service \"" + exibicao + "\" failed to " + operacao + " with error: \"" + erro + "\"";
 }
-
-char Maiuscula(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
@@ -50,10 +41,21 @@ std::string TextoErro(const std::exception_ptr& erro) {
 void Tlumiford_gerenciamento::ServiceCreate() { ConfigurarServico(); }
 
 void Tlumiford_gerenciamento::ConfigurarServico() {
-  LerConfiguracao();
-  const std::string codigo = ZerosEsquerda(std::to_string(CodigoEmpresa), 3);
-  DisplayName = "Lumiford " + codigo + " - Financeiro";
-  Name = "lumiford_financeiro_" + codigo;
+  // Named from whatever CodigoEmpresa holds also when reading the settings
+  // fails half-way (a banner that cannot be logged): an install or start
+  // failure is then reported under the service's name, not an empty one.
+  const auto nomear = [this] {
+    const std::string codigo = ZerosEsquerda(std::to_string(CodigoEmpresa), 3);
+    DisplayName = "Lumiford " + codigo + " - Financeiro";
+    Name = "lumiford_financeiro_" + codigo;
+  };
+  try {
+    LerConfiguracao();
+  } catch (...) {
+    nomear();
+    throw;
+  }
+  nomear();
   if (EmDebug()) {
     GravarLog(Name);
     GravarLog(DisplayName);
@@ -141,7 +143,10 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
     bool iniciado = true;
     ServiceStart(iniciado);
   };
+  // The stop is asked for first: the flows take no new row even if the
+  // handler's log line cannot be written.
   tratadores.Parar = [this] {
+    PedirParada();
     bool parado = true;
     ServiceStop(parado);
   };
@@ -153,7 +158,10 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
     bool continuado = true;
     ServiceContinue(continuado);
   };
-  tratadores.Desligar = [this] { ServiceShutdown(); };
+  tratadores.Desligar = [this] {
+    PedirParada();
+    ServiceShutdown();
+  };
   // A start that failed is a failure for whoever started the service.
   return ExecutarServico(Name, tratadores) ? 0 : 1;
 }
@@ -161,12 +169,8 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
 bool ProcurarChave(const std::vector<std::string>& argumentos, std::string_view chave) {
   if (chave.empty()) return false;
   for (const auto& argumento : argumentos) {
-    if (argumento.size() != chave.size() + 1) continue;
-    if (argumento[0] != '/' && argumento[0] != '-') continue;
-    bool igual = true;
-    for (std::size_t i = 0; i < chave.size() && igual; ++i)
-      igual = Maiuscula(argumento[i + 1]) == Maiuscula(chave[i]);
-    if (igual) return true;
+    if (argumento.empty() || (argumento[0] != '/' && argumento[0] != '-')) continue;
+    if (IguaisSemCaixa(std::string_view(argumento).substr(1), chave)) return true;
   }
   return false;
 }

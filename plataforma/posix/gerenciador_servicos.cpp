@@ -163,6 +163,10 @@ void GerenciadorServicos::CriarServico(const RegistroServico& registro) {
   if (registro.Executavel.empty() || registro.Executavel.front() != '/') throw ErroSistema(EINVAL);
 
   // The description is added later by GravarDescricao, as the first line of [Unit].
+  // A stop waits for the row in hand to end (TimeoutStopSec); the longest row
+  // takes 5 s to connect, 10 s each for the TLS handshake and the reply, 10 s
+  // for a database lock and the 250 ms pause, about 35 s, and a billing row's
+  // four statements at most 40 s.
   const std::string unidade =
       "# " + registro.NomeExibicao + "\n"
       "[Unit]\n"
@@ -171,6 +175,7 @@ void GerenciadorServicos::CriarServico(const RegistroServico& registro) {
       "[Service]\n"
       "Type=notify\n"
       "ExecStart=" + CitarComando(registro.Executavel) + "\n"
+      "TimeoutStopSec=60\n"
       "User=root\n"
       "\n"
       "[Install]\n"

@@ -1,6 +1,5 @@
 #include "plataforma/laco.h"
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -16,14 +15,6 @@ namespace {
 
 // Set by a quit request, so that one made before the loop runs is not lost.
 std::atomic<bool> pedidoEncerrar{false};
-
-std::string OrigemEventos() {
-  try {
-    return std::filesystem::path(CaminhoExecutavel()).filename().string();
-  } catch (...) {
-    return "lumiford_financeiro";
-  }
-}
 
 }  // namespace
 
@@ -59,9 +50,9 @@ void RegistrarErroDoLaco(const std::exception_ptr& erro) noexcept {
     std::rethrow_exception(erro);
   } catch (const AbortoSilencioso&) {
   } catch (const std::exception& e) {
-    RegistrarErroEvento(OrigemEventos(), e.what());
+    RegistrarErroEvento(NomeArquivoExecutavel(), e.what());
   } catch (...) {
-    RegistrarErroEvento(OrigemEventos(), "Unknown exception");
+    RegistrarErroEvento(NomeArquivoExecutavel(), "Unknown exception");
   }
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "plataforma/gerenciador_servicos.h"
 #include "plataforma/laco.h"
@@ -187,6 +188,39 @@ void WINAPI PrincipalServico(DWORD, LPWSTR*) {
 }  // namespace
 
 void PrepararControleServico() {}
+
+// A run in the foreground: Ctrl+C, Ctrl+Break and the closing of the console
+// ask for the stop, once; the process is not ended by them.
+namespace {
+std::mutex mutexEscuta;
+std::function<void()> pedidoEscuta;
+
+BOOL WINAPI AoControleDoConsole(DWORD) {
+  std::function<void()> pedido;
+  {
+    std::lock_guard trava(mutexEscuta);
+    pedido = std::exchange(pedidoEscuta, {});
+  }
+  if (pedido) pedido();
+  return TRUE;
+}
+}  // namespace
+
+struct EscutaParada::Impl {};
+
+EscutaParada::EscutaParada(std::function<void()> pedido) : impl_(std::make_unique<Impl>()) {
+  {
+    std::lock_guard trava(mutexEscuta);
+    pedidoEscuta = std::move(pedido);
+  }
+  ::SetConsoleCtrlHandler(AoControleDoConsole, TRUE);
+}
+
+EscutaParada::~EscutaParada() {
+  ::SetConsoleCtrlHandler(AoControleDoConsole, FALSE);
+  std::lock_guard trava(mutexEscuta);
+  pedidoEscuta = {};
+}
 
 bool ExecutarServico(const std::string& nome, const TratadoresServico& tratadores) {
   const auto servico = std::make_shared<Servico>();

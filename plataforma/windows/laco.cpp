@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <filesystem>
 #include <string>
 
 #include "plataforma/executavel.h"
@@ -21,14 +20,6 @@ std::atomic<bool> pedidoEncerrar{false};
 std::atomic<DWORD> hiloLaco{0};
 
 constexpr UINT kAcordar = WM_APP + 1;
-
-std::string OrigemEventos() {
-  try {
-    return std::filesystem::path(CaminhoExecutavel()).filename().string();
-  } catch (...) {
-    return "lumiford_financeiro";
-  }
-}
 
 bool Encerrando() { return pedidoEncerrar.exchange(false); }
 
@@ -67,8 +58,8 @@ void RegistrarErroDoLaco(const std::exception_ptr& erro) noexcept {
     std::rethrow_exception(erro);
   } catch (const AbortoSilencioso&) {
   } catch (const std::exception& e) {
-    RegistrarErroEvento(OrigemEventos(), e.what());
+    RegistrarErroEvento(NomeArquivoExecutavel(), e.what());
   } catch (...) {
-    RegistrarErroEvento(OrigemEventos(), "Unknown exception");
+    RegistrarErroEvento(NomeArquivoExecutavel(), "Unknown exception");
   }
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "global/funcoes.h"
 #include "plataforma/windows/texto.h"
 
 namespace {
@@ -13,9 +14,11 @@ std::mutex mutexRegistro;
 
 // One error entry in the Application log under the source's name; and the
 // same line on standard error when the process has one (a console, a run
-// whose output is redirected; a service has none).
-void RegistrarErroEvento(const std::string& origem, const std::string& texto) {
+// whose output is redirected; a service has none). An error may name an
+// address: no access token goes out whole.
+void RegistrarErroEvento(const std::string& origem, const std::string& mensagem) {
   try {
+    const std::string texto = MascararToken(mensagem);
     std::lock_guard trava(mutexRegistro);
     const std::wstring fonte = lumiford::windows::Largo(origem);
     const std::wstring mensagem = lumiford::windows::Largo(texto);

@@ -115,9 +115,10 @@ TEST_F(CadastroCliente, NovoClienteRecebeOProximoCodigoETodosOsValoresFixos) {
   };
   ASSERT_EQ(std::size(colunas), 46u);
   for (const auto& [coluna, valor] : colunas) {
-    // Text columns hold an empty text, never a null.
-    EXPECT_EQ(amb->Valor(std::string("SELECT COALESCE(CAST(") + coluna + " AS VARCHAR(100)), '<nulo>') FROM CAD_PESSOA "
-                         "WHERE CADASTRO = 121"),
+    // Text columns hold an empty text, never a null; the blanks that pad a
+    // fixed-length column are no part of its value.
+    EXPECT_EQ(amb->Valor(std::string("SELECT COALESCE(TRIM(TRAILING FROM CAST(") + coluna +
+                         " AS VARCHAR(100))), '<nulo>') FROM CAD_PESSOA WHERE CADASTRO = 121"),
               valor)
         << coluna;
   }

@@ -3,6 +3,7 @@
 // numbered on from the header's highest, and the removal of the request.
 #include <gtest/gtest.h>
 
+#include "global/parada.h"
 #include "tests/api/faturamento_apoio.h"
 
 namespace lumiford::teste {
@@ -193,6 +194,56 @@ TEST_F(ContratoFaturamento, LinhaSemItemDeixaOSeqParaAProxima) {
   }
 }
 
+// The amounts come with a decimal point; the separators are swapped and the
+// text read with the decimal comma, exponent allowed. A comma of the reply
+// becomes a point there, which the reading refuses: no amount a thousand
+// times too small, and the row's own error line.
+TEST_F(ContratoFaturamento, ValoresLidosComVirgulaDecimalDepoisDaTroca) {
+  struct Caso {
+    std::string aliquota;  // raw JSON
+    std::string comissao;  // stored; "" when the item is refused
+    std::string erro;      // the line of a refused item
+  };
+  const Caso casos[] = {
+      {"5.5", "5.5000", ""},
+      {"1.5e2", "150.0000", ""},
+      {"2E-4", "0.0002", ""},
+      {"-2.25", "-2.2500", ""},
+      {J(" 7.25 "), "7.2500", ""},
+      {J("0.00015"), "0.0002", ""},  // the half goes to the even neighbour
+      {J("1,500"), "", "Erro: '1.500' is not a valid floating point value"},
+      {J("1,234.56"), "", "Erro: '1.234,56' is not a valid floating point value"},
+      {J("1.5e"), "", "Erro: '1,5e' is not a valid floating point value"},
+      {J("1e400"), "", "Erro: '1e400' is not a valid floating point value"},
+  };
+  Preparar(7, "Nao");
+  const int n = static_cast<int>(std::size(casos));
+  CadastrarClientes(n);
+  Requisitar(7, 1);
+  std::vector<Item> itens;
+  for (int i = 0; i < n; ++i) {
+    itens.push_back(ItemCliente(2001 + i, CnpjTeste(i + 1)));
+    itens.back().aliquota = casos[i].aliquota;
+  }
+  Responder(RespostaFaturamento(itens));
+
+  Executar();
+
+  Linhas erros;
+  Tabela esperados;
+  for (int i = 0; i < n; ++i) {
+    if (!casos[i].erro.empty()) {
+      erros.push_back(casos[i].erro);
+      continue;
+    }
+    esperados.push_back({"7", "1", std::to_string(esperados.size() + 1), std::to_string(i + 1), casos[i].comissao,
+                         "150.7500", std::to_string(2001 + i)});
+  }
+  EXPECT_EQ(Itens(), esperados);
+  const Linhas novas = Novas();
+  EXPECT_EQ(Linhas(novas.begin() + 1, novas.end()), erros);
+}
+
 TEST_F(ContratoFaturamento, FaturaRepetidaNaRespostaGeraUmItem) {
   Preparar(7, "Nao");
   CadastrarClientes(2);
@@ -285,22 +336,76 @@ TEST_F(ContratoFaturamento, CabecalhoNaoGravadoNaoRecebeItensEARequisicaoFica) {
   EXPECT_EQ(Requisicoes(), Tabela{});
 }
 
+// The invoice number is read as the decimal value of "0" followed by it, in
+// the 32 bits of the column: the zeros in front are no fault, a sign is.
 TEST_F(ContratoFaturamento, FaturaSemNumeroInteiroTerminaAExecucaoEMantemARequisicao) {
+  struct Caso {
+    std::string id_fatura;  // raw JSON
+    std::string erro;       // "" when the run imports it
+    std::string gravado;    // ID_FATURA of its item
+  };
+  const Caso casos[] = {
+      {J("10-2"), "'010-2' is not a valid integer value", ""},
+      {"-1002", "'0-1002' is not a valid integer value", ""},
+      {"2147483648", "'02147483648' is not a valid integer value", ""},
+      {J(" 1002"), "'0 1002' is not a valid integer value", ""},
+      {J("0000000001002"), "", "1002"},
+      {"2147483647", "", "2147483647"},
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.id_fatura);
+    Preparar(7, "Sim");
+    CadastrarClientes(1);
+    DefinirGerador("CAD_PESSOA", 100);
+    Requisitar(7, 1);
+    Item lido = ItemCliente(1002, CnpjTeste(2));
+    lido.id_fatura = caso.id_fatura;
+    Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), lido, ItemCliente(1003, CnpjTeste(3))}));
+
+    EXPECT_EQ(ExecutarComErro(), caso.erro);
+
+    const Linhas novas = Novas();
+    const auto busca = std::find(novas.begin(), novas.end(), "Buscando Fatura nos lançamentos de Faturamento.");
+    ASSERT_NE(busca, novas.end()) << ::testing::PrintToString(novas);
+    if (!caso.erro.empty()) {
+      // Found before the first row is handled: nothing at all is written, no client either.
+      EXPECT_EQ(busca + 1, novas.end()) << ::testing::PrintToString(novas);
+      EXPECT_EQ(Pessoas(), (Tabela{{"1", CnpjTesteFormatado(1), "C1"}}));
+      EXPECT_EQ(Gerador("CAD_PESSOA"), "100");
+      EXPECT_EQ(Itens(), Tabela{});
+      EXPECT_EQ(Cabecalhos(), Tabela{});
+      EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
+    } else {
+      EXPECT_EQ(*(busca + 1), "Cliente: 1");
+      const Tabela itens = Itens();
+      ASSERT_EQ(itens.size(), 3u);
+      EXPECT_EQ(itens[1][6], caso.gravado);
+      EXPECT_EQ(Requisicoes(), Tabela{});
+    }
+  }
+}
+
+// A stop asked for while the reply is awaited ends the run before its first
+// row: no client, no item, and the request stays for the next start.
+TEST_F(ContratoFaturamento, ParadaPedidaDeixaARequisicaoParaAProximaExecucao) {
   Preparar(7, "Nao");
+  CadastrarClientes(1);
   DefinirGerador("CAD_PESSOA", 100);
   Requisitar(7, 1);
-  Item ruim = ItemCliente(1002, CnpjTeste(2));
-  ruim.id_fatura = J("10-2");
-  Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), ruim, ItemCliente(1003, CnpjTeste(3))}));
+  Responder(RespostaFaturamento({ItemCliente(1001, CnpjTeste(1)), ItemCliente(1002, CnpjTeste(2))}));
+  sim->AoReceber([](const RequisicaoGravada&) { PedirParada(); });
 
-  EXPECT_EQ(ExecutarComErro(), "'10-2' is not a valid integer value");
-
-  // Found while the reply is read: nothing at all is written, no client either.
-  EXPECT_EQ(Pessoas(), Tabela{});
-  EXPECT_EQ(Gerador("CAD_PESSOA"), "100");
+  EXPECT_THROW(Executar(), ParadaSolicitada);
+  EXPECT_EQ(Pessoas().size(), 1u);
   EXPECT_EQ(Itens(), Tabela{});
-  EXPECT_EQ(Cabecalhos(), Tabela{});
   EXPECT_EQ(Requisicoes(), (Tabela{{"7", "1"}}));
+
+  EsquecerParada();
+  sim->AoReceber({});
+  Executar();
+  EXPECT_EQ(Itens(), (Tabela{{"7", "1", "1", "1", "5.5000", "150.7500", "1001"},
+                             {"7", "1", "2", "101", "5.5000", "150.7500", "1002"}}));
+  EXPECT_EQ(Requisicoes(), Tabela{});
 }
 
 TEST_F(ContratoFaturamento, EmpresaSemGeradorTerminaComErroEMantemARequisicao) {

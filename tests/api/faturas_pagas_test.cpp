@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "global/parada.h"
 #include "tests/api/fluxos_apoio.h"
 
 namespace lumiford::teste {
@@ -221,6 +222,39 @@ TEST_F(FaturasPagas, RespostasQueNaoSeAplicamOuSoEmParte) {
       marcadas.insert(l[0]);
     EXPECT_EQ(marcadas, caso.marcadas);
   }
+}
+
+// A stop asked for before the report is sent sends nothing; one asked for
+// while the reply is awaited leaves its marks for later: reported again at
+// the next start, the web service answers that it has the invoices, and they
+// are marked then.
+TEST_F(FaturasPagas, ParadaPedidaNaoEnviaOuDeixaAsMarcasParaAProximaExecucao) {
+  Iniciar();
+  Pago("10", "901", "501");
+  Pago("11", "902", "502");
+  sim.Responder(kCaminho, Resposta::Json(R"({"error": false, "messageSuccess": [{"message": "ok", "id_fatura": 501}, )"
+                                         R"({"message": "ok", "id_fatura": 502}], "messageError": []})"));
+
+  PedirParada();
+  EXPECT_THROW(EnviarFaturasPagas(), ParadaSolicitada);
+  EXPECT_TRUE(sim.Requisicoes().empty());
+
+  EsquecerParada();
+  sim.AoReceber([](const RequisicaoGravada&) { PedirParada(); });
+  EXPECT_THROW(EnviarFaturasPagas(), ParadaSolicitada);
+  EXPECT_EQ(sim.Requisicoes().size(), 1u);
+  EXPECT_EQ(Valor("SELECT COUNT(*) FROM MOV_CONTAS_RECEBER WHERE FATURA_ENVIADA = '2'"), "0");
+
+  EsquecerParada();
+  sim.AoReceber({});
+  sim.Responder(kCaminho, Resposta::Json(R"({"error": false, "messageSuccess": [], "messageError": [)"
+                                         R"({"message": "Registro Pago", "id_fatura": 501}, )"
+                                         R"({"message": "Registro Pago", "id_fatura": 502}]})"));
+  EnviarFaturasPagas();
+  ASSERT_EQ(sim.Requisicoes().size(), 2u);
+  EXPECT_EQ(sim.Requisicoes()[1].corpo, sim.Requisicoes()[0].corpo);
+  EXPECT_EQ(Valor("SELECT COUNT(*) FROM MOV_CONTAS_RECEBER WHERE FATURA_ENVIADA = '2'"), "2");
+  EXPECT_EQ(Mensagens(), Linhas{});
 }
 
 TEST_F(FaturasPagas, ServidorInalcancavelNaoMarcaNada) {

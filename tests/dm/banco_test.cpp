@@ -67,7 +67,13 @@ TEST_F(Banco, CamposComoTexto) {
       {"TIMESTAMP '2025-03-10 00:00:00'", "10/03/2025"},
       {"TIMESTAMP '2025-03-10 14:05:09'", "10/03/2025 14:05:09"},
       {"TIMESTAMP '1899-12-30 23:59:59'", "30/12/1899 23:59:59"},
-      {"CAST('ab' AS CHAR(5))", "ab   "},
+      // Fixed-length text loses the blanks that pad it; varying text keeps what was stored.
+      {"CAST('ab' AS CHAR(5))", "ab"},
+      {"CAST('  a b ' AS CHAR(9))", "  a b"},
+      {"CAST('' AS CHAR(3))", ""},
+      {"CAST('ab  ' AS VARCHAR(5))", "ab  "},
+      {"CAST('Março' AS CHAR(15))", "Março"},
+      {"CAST('ção' AS CHAR(6) CHARACTER SET UTF8)", "ção"},
       {"CAST('Março' AS VARCHAR(10))", "Março"},
       {"_WIN1252 'ção'", "ção"},
       {"CAST(NULL AS INTEGER)", ""},
@@ -139,6 +145,7 @@ TEST_F(Banco, CamposComoRealEDataHora) {
   EXPECT_EQ(Expressao("CAST(NULL AS DATE)").AsDateTime(), DataHora{});
   EXPECT_TRUE(Expressao("CAST(NULL AS DATE)").IsNull());
   EXPECT_FALSE(Expressao("CAST('' AS VARCHAR(5))").IsNull());
+  EXPECT_FALSE(Expressao("CAST('' AS CHAR(3))").IsNull());
 }
 
 TEST_F(Banco, MoedaExataNaIdaENaVolta) {
@@ -173,8 +180,8 @@ TEST_F(Banco, MoedaExataNaIdaENaVolta) {
   q.ParamByName("NUMERO").AsInteger(41);
   q.ParamByName("SEQ").AsInteger(1);
   q.ParamByName("CLIENTE").AsInteger(3);
-  q.ParamByName("COMISSAO").AsCurrency(Moeda::DeTexto("5.5"));
-  q.ParamByName("MENSALIDADE").AsCurrency(Moeda::DeTexto("150.75"));
+  q.ParamByName("COMISSAO").AsCurrency(Moeda::DeTexto("5,5"));
+  q.ParamByName("MENSALIDADE").AsCurrency(Moeda::DeTexto("150,75"));
   q.ParamByName("ID_FATURA").AsInteger(9001);
   q.ExecSQL();
   EXPECT_EQ(ValorSQL(bancos.dados, "SELECT CAST(COMISSAO AS VARCHAR(30)) || ' ' || "
@@ -291,7 +298,7 @@ TEST_F(Banco, ErrosDoFirebirdComOTextoDele) {
 
   // A value longer than its column (yes/no flags hold one character).
   q.Close();
-  q.SetSQL("UPDATE CAD_EMPRESA SET USA_INTEGRACAO_API_FINANCEIRO = :V");
+  q.SetSQL("UPDATE CAD_PESSOA SET TIPO_CLIENTE = :V");
   q.ParamByName("V").AsString("22");
   std::string longo = Mensagem([&] { q.ExecSQL(); });
   EXPECT_NE(longo.find("string right truncation"), std::string::npos) << longo;

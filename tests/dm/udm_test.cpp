@@ -72,7 +72,7 @@ TEST_F(ModuloDeDados, LeAEmpresaUmaVezEArmaOsTemporizadores) {
       {"DESCRICAO_ETIQUETA_PADRAO", "Etiqueta padrão"},
   };
   for (const auto& [coluna, texto] : esperado) EXPECT_EQ(empresa.FieldByName(coluna).AsString(), texto) << coluna;
-  EXPECT_DOUBLE_EQ(empresa.FieldByName(std::string(tabelas::cad_empresa::IntervaloRecFinanceiro)).AsFloat(), 0.5);
+  EXPECT_DOUBLE_EQ(empresa.FieldByName("INTERVALO_REC_FINANCEIRO").AsFloat(), 0.5);
   EXPECT_EQ(empresa.FieldByName("VENDEDOR_FATURAMENTO").AsInteger(), 12);
 
   for (Temporizador* t : {&dm->Timer, &dm->Timer_Requisicao}) {

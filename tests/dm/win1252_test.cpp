@@ -75,24 +75,27 @@ TEST(Win1252, Utf8InvalidoEhErro) {
   for (const auto& c : casos) EXPECT_THROW(DeUtf8(c), ErroBanco) << testing::PrintToString(c);
 }
 
-TEST(Moeda, LeTextoComVirgulaOuPonto) {
+// The regional reading: the decimal comma, an exponent allowed.
+TEST(Moeda, LeTextoComVirgulaDecimal) {
   struct Caso {
     const char* texto;
     std::int64_t dezmilesimos;
   };
   const Caso casos[] = {
-      {"150,75", 1507500},   {"150.75", 1507500},     {" 5,5 ", 55000},     {"-0,5", -5000},
-      {"+2", 20000},         {"0,0001", 1},           {",5", 5000},          {"7.", 70000},
-      {"0,00005", 0},        {"0,00015", 2},          {"0,000151", 2},       {"1,23455", 12346},
-      {"0012", 120000},      {"922337203685477,5807", 9223372036854775807LL},
+      {"150,75", 1507500},   {" 5,5 ", 55000},     {"-0,5", -5000},       {"+2", 20000},
+      {"0,0001", 1},         {",5", 5000},          {"7,", 70000},         {"0,00005", 0},
+      {"0,00015", 2},        {"0,000151", 2},       {"1,23455", 12346},    {"0012", 120000},
+      {"922337203685477,5807", 9223372036854775807LL},
       {"12345678901234,5678", 123456789012345678LL},
+      {"1e3", 10000000},     {"1,5E2", 1500000},    {"2e-4", 2},           {"-1,5e+1", -150000},
+      {"15e-5", 2},          {"1e-400", 0},         {"0e999999999999", 0}, {"0,0000000000001e17", 100000000},
   };
   for (const auto& c : casos) EXPECT_EQ(Moeda::DeTexto(c.texto).dezmilesimos, c.dezmilesimos) << c.texto;
 }
 
 TEST(Moeda, RecusaTextoQueNaoEhValor) {
-  const char* casos[] = {"", " ", "abc", "1,2,3", "1.000,00", "1e3", "--1", "5,5%", "1 000",
-                         "922337203685477,5808", "9999999999999999"};
+  const char* casos[] = {"", " ", "abc", "1,2,3", "1.000,00", "150.75", "7.", "--1", "5,5%", "1 000",
+                         "922337203685477,5808", "9999999999999999", "1e", "1e+", "e3", ",e3", "1e15", "1,5e2,1"};
   for (const char* c : casos) {
     try {
       Moeda::DeTexto(c);

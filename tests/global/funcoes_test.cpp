@@ -127,4 +127,36 @@ TEST(Funcoes, Trim) {
   for (const auto& c : casos) EXPECT_EQ(Trim(c.entrada), c.saida) << c.entrada;
 }
 
+// Every token_erp value of a text, as it stands in an address (its escapes
+// read back), shows the token's first four characters when it is longer than
+// eight, and nothing of a shorter one.
+TEST(Funcoes, MascararToken) {
+  const std::vector<Par> casos = {
+      {"https://api/financeiro/cliente/faturado?token_erp=abcdef123456",
+       "https://api/financeiro/cliente/faturado?token_erp=abcd****"},
+      {"https://api/x?token_erp=abcdef123456&cnpj=98.765.432/0001-10&ano=2025",
+       "https://api/x?token_erp=abcd****&cnpj=98.765.432/0001-10&ano=2025"},
+      {"https://api/x?ano=2025&mes=2&token_erp=XYZW98765", "https://api/x?ano=2025&mes=2&token_erp=XYZW****"},
+      {"https://api/x?ano=2025&mes=2&token_erp=XYZW9876", "https://api/x?ano=2025&mes=2&token_erp=****"},
+      {"https://api/x?token_erp=ab", "https://api/x?token_erp=****"},
+      {"https://api/x?token_erp=&cnpj=1", "https://api/x?token_erp=****&cnpj=1"},
+      {"https://api/x?token_erp=çãõéxyzwq", "https://api/x?token_erp=çãõé****"},
+      {"https://api/x?token_erp=abcdefghi#frag", "https://api/x?token_erp=abcd****#frag"},
+      {"https://api/x?cnpj=1", "https://api/x?cnpj=1"},
+      // Escapes are the token's own characters: counted and shown as stored.
+      {"https://api/x?token_erp=to%2Fabcdefgh", "https://api/x?token_erp=to/a****"},
+      {"https://api/x?token_erp=t%25%26%23abcdefgh&ano=1", "https://api/x?token_erp=t%&#****&ano=1"},
+      {"https://api/x?token_erp=tok%267%23x", "https://api/x?token_erp=****"},
+      {"https://api/x?token_erp=%C3%A7%C3%A3o-abcdef", "https://api/x?token_erp=ção-****"},
+      {"https://api/x?token_erp=ab%2", "https://api/x?token_erp=****"},
+      // Anywhere in a message, every occurrence, ending where an escaped value cannot go on.
+      {"Endereço sem servidor: http://:99999/x?token_erp=segredo-7f3a9c",
+       "Endereço sem servidor: http://:99999/x?token_erp=segr****"},
+      {"rota /a?token_erp=segredo-7f3a9c não existe; /b?token_erp=outro-segredo\r\nfim",
+       "rota /a?token_erp=segr**** não existe; /b?token_erp=outr****\r\nfim"},
+      {"", ""},
+  };
+  for (const auto& c : casos) EXPECT_EQ(MascararToken(c.entrada), c.saida) << c.entrada;
+}
+
 }  // namespace

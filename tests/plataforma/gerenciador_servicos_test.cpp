@@ -42,6 +42,8 @@ TEST_F(GerenciadorServicosTeste, UnitCarriesTheRegistrationAndThenTheDescription
             "[Service]\n"
             "Type=notify\n"
             "ExecStart=/opt/lumiford/lumiford_financeiro\n"
+            // Above the longest row a stop waits for.
+            "TimeoutStopSec=60\n"
             "User=root\n"
             "\n"
             "[Install]\n"

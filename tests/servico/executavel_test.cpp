@@ -3,14 +3,20 @@
 // foreground service with a real embedded database.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "tests/servico/apoio_processo.h"
@@ -53,6 +59,89 @@ class SoqueteNotificacao {
   std::vector<std::string> mensagens_;
 };
 
+// systemd's manager as the service asks it for the system's state: its
+// object with SystemState on a bus of the test's own (a dbus-daemon started
+// here), which the service reaches through DBUS_SYSTEM_BUS_ADDRESS.
+class GerenteSystemd {
+ public:
+  explicit GerenteSystemd(const fs::path& pasta) : endereco_("unix:path=" + (pasta / "barramento").string()) {
+    std::string argumento = "--address=" + endereco_;
+    std::string nome = "dbus-daemon", sessao = "--session", sem_fork = "--nofork", sem_pid = "--nopidfile";
+    char* argv[] = {nome.data(), sessao.data(), sem_fork.data(), sem_pid.data(), argumento.data(), nullptr};
+    // Its complaints about this machine's limits are no business of the test.
+    posix_spawn_file_actions_t acoes;
+    posix_spawn_file_actions_init(&acoes);
+    posix_spawn_file_actions_addopen(&acoes, 2, "/dev/null", O_WRONLY, 0);
+    const int erro = posix_spawnp(&pid_, "dbus-daemon", &acoes, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&acoes);
+    if (erro != 0) throw std::runtime_error("dbus-daemon did not start");
+    // Connected once the daemon listens.
+    const auto fim = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      sd_bus* bus = nullptr;
+      if (sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, endereco_.c_str()) >= 0 &&
+          sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0) {
+        bus_ = bus;
+        break;
+      }
+      sd_bus_flush_close_unref(bus);
+      if (std::chrono::steady_clock::now() > fim) throw std::runtime_error("dbus-daemon does not answer");
+      std::this_thread::sleep_for(20ms);
+    }
+    if (sd_bus_add_object_vtable(bus_, &objeto_, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
+                                 kTabela, this) < 0 ||
+        sd_bus_request_name(bus_, "org.freedesktop.systemd1", 0) < 0)
+      throw std::runtime_error("the manager's object could not be published");
+    laco_ = std::thread([this] {
+      while (!fim_) {
+        while (sd_bus_process(bus_, nullptr) > 0) {
+        }
+        sd_bus_wait(bus_, 50'000);
+      }
+    });
+  }
+  ~GerenteSystemd() {
+    fim_ = true;
+    laco_.join();
+    sd_bus_slot_unref(objeto_);
+    sd_bus_flush_close_unref(bus_);
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  GerenteSystemd(const GerenteSystemd&) = delete;
+  GerenteSystemd& operator=(const GerenteSystemd&) = delete;
+
+  void Estado(const std::string& estado) {
+    std::lock_guard trava(mutex_);
+    estado_ = estado;
+  }
+  std::string Ambiente() const { return "DBUS_SYSTEM_BUS_ADDRESS=" + endereco_; }
+
+ private:
+  static int LerEstado(sd_bus*, const char*, const char*, const char*, sd_bus_message* resposta, void* dados,
+                       sd_bus_error*) {
+    auto* gerente = static_cast<GerenteSystemd*>(dados);
+    std::lock_guard trava(gerente->mutex_);
+    return sd_bus_message_append(resposta, "s", gerente->estado_.c_str());
+  }
+  static constexpr sd_bus_vtable kTabela[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_PROPERTY("SystemState", "s", LerEstado, 0, 0),
+      SD_BUS_VTABLE_END,
+  };
+
+  std::string endereco_;
+  pid_t pid_ = -1;
+  sd_bus* bus_ = nullptr;
+  sd_bus_slot* objeto_ = nullptr;
+  std::thread laco_;
+  std::atomic<bool> fim_{false};
+  std::mutex mutex_;
+  std::string estado_ = "running";
+};
+
+bool DbusDaemonDisponivel() { return std::system("dbus-daemon --version > /dev/null 2>&1") == 0; }
+
 bool SystemdAnalyzeDisponivel() {
   return std::system("systemd-analyze --version > /dev/null 2>&1") == 0;
 }
@@ -92,6 +181,7 @@ TEST(Instalacao, InstallsAndRemovesTheUnit) {
               "[Service]\n"
               "Type=notify\n"
               "ExecStart=" + inst.Exe() + "\n"
+              "TimeoutStopSec=60\n"
               "User=root\n"
               "\n"
               "[Install]\n"
@@ -160,17 +250,23 @@ TEST(Instalacao, SilentHidesSuccessOnlyAndFailuresExitWithOne) {
   EXPECT_EQ(Contar(inst.Linhas(), "Service - Uninstalled"), 1u);
 }
 
+// With debug on, reading the settings itself fails (its banner cannot be
+// logged): the service is still named after the company code it read.
 TEST(Instalacao, LogThatCannotBeWrittenRollsTheInstallBack) {
-  Instalacao inst(Exe);
-  inst.Configurar("1", false);
-  fs::create_directory(inst.Log());  // a directory where Log.txt should be
-  auto r = inst.Rodar({"/install", "/silent"});
-  EXPECT_EQ(r.codigo, 1);
-  EXPECT_EQ(r.saida, "");
-  // The data module's log line failed before, and went to the event log.
-  EXPECT_NE(r.erros.find("\nService \"Lumiford 001 - Financeiro\" failed to install with error: \""), std::string::npos)
-      << r.erros;
-  EXPECT_TRUE(fs::is_empty(inst.Unidades()));
+  for (const std::string debug : {"", "Sim"}) {
+    SCOPED_TRACE("Debug=" + debug);
+    Instalacao inst(Exe);
+    inst.Configurar("1", false, debug);
+    fs::create_directory(inst.Log());  // a directory where Log.txt should be
+    auto r = inst.Rodar({"/install", "/silent"});
+    EXPECT_EQ(r.codigo, 1);
+    EXPECT_EQ(r.saida, "");
+    // The data module's log line failed before, and went to the event log.
+    EXPECT_NE(r.erros.find("\nService \"Lumiford 001 - Financeiro\" failed to install with error: \""),
+              std::string::npos)
+        << r.erros;
+    EXPECT_TRUE(fs::is_empty(inst.Unidades()));
+  }
 }
 
 TEST(Instalacao, SystemdAcceptsTheUnit) {
@@ -293,12 +389,76 @@ TEST_F(ServicoComBanco, StopDuringALongHandlerWaitsForIt) {
   EXPECT_EQ(fim, static_cast<long>(linhas.size()) - 1) << ::testing::PrintToString(linhas);
 }
 
-TEST_F(ServicoComBanco, StartThatCannotLogFailsTheService) {
-  fs::create_directory(inst.Log());
-  auto servico = inst.Iniciar({});
-  EXPECT_EQ(servico->Esperar(), 1);
-  const std::string erros = servico->Erros();
-  EXPECT_NE(erros.find("lumiford_financeiro_001: Service failed on start: "), std::string::npos) << erros;
+// A stop while systemd's manager is stopping the whole system is a shutdown.
+TEST_F(ServicoComBanco, StopWhileTheSystemGoesDownIsLoggedAsAShutdown) {
+  if (!DbusDaemonDisponivel()) GTEST_SKIP() << "dbus-daemon is not available here";
+  GerenteSystemd gerente(inst.Temp());
+  struct Caso {
+    const char* estado;
+    const char* linha;
+  };
+  const Caso casos[] = {{"stopping", "Service - Shutdown"}, {"running", "Service - Stop"}, {"degraded", "Service - Stop"}};
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.estado);
+    fs::remove(inst.Log());
+    gerente.Estado(caso.estado);
+    auto servico = inst.Iniciar({}, {gerente.Ambiente()});
+    ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Service - Start") == 1; })) << servico->Erros();
+    servico->Sinal(SIGTERM);
+    EXPECT_EQ(servico->Esperar(), 0);
+    const auto linhas = inst.Linhas();
+    EXPECT_EQ(Contar(linhas, caso.linha), 1u) << ::testing::PrintToString(linhas);
+    EXPECT_EQ(Contar(linhas, "Service - Shutdown") + Contar(linhas, "Service - Stop"), 1u);
+    EXPECT_EQ(servico->Erros(), "");
+  }
+}
+
+// A status report systemd refuses is recorded with the system's reason, once
+// for each reason in a row, however often the state is reported.
+TEST_F(ServicoComBanco, StatusReportsThatSystemdRefusesGoToTheEventLogOnce) {
+  const fs::path soquete = inst.Temp() / "notificacao";
+  auto servico = inst.Iniciar({}, {"NOTIFY_SOCKET=" + soquete.string()});
+  ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Service - Start") == 1; })) << servico->Erros();
+  const auto vezes = [&](const std::string& trecho) {
+    const std::string erros = servico->Erros();
+    std::size_t n = 0;
+    for (auto pos = erros.find(trecho); pos != std::string::npos; pos = erros.find(trecho, pos + 1)) ++n;
+    return n;
+  };
+  const std::string ausente = "lumiford_financeiro_001: No such file or directory\n";
+  ASSERT_TRUE(Aguardar([&] { return vezes(ausente) == 1; })) << servico->Erros();
+  for (int i = 0; i < 2; ++i) {
+    servico->Sinal(SIGHUP);
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_EQ(vezes(ausente), 1u) << servico->Erros();
+
+  // A file where the socket should be: refused for another reason.
+  Gravar(soquete, "");
+  const std::string recusada = "lumiford_financeiro_001: Connection refused\n";
+  for (int i = 0; i < 3; ++i) {
+    servico->Sinal(SIGHUP);
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_TRUE(Aguardar([&] { return vezes(recusada) == 1; })) << servico->Erros();
+  servico->Sinal(SIGTERM);
+  EXPECT_EQ(servico->Esperar(), 0);
+  EXPECT_EQ(vezes(ausente), 1u) << servico->Erros();
+  EXPECT_EQ(vezes(recusada), 1u) << servico->Erros();
+  EXPECT_EQ(Contar(inst.Linhas(), "Service - Stop"), 1u);
+}
+
+TEST(ModoServico, StartThatCannotLogFailsTheServiceUnderItsName) {
+  for (const std::string debug : {"", "Sim"}) {
+    SCOPED_TRACE("Debug=" + debug);
+    Instalacao inst(ExeTeste);
+    inst.Configurar("1", true, debug);
+    fs::create_directory(inst.Log());
+    auto servico = inst.Iniciar({});
+    EXPECT_EQ(servico->Esperar(), 1);
+    const std::string erros = servico->Erros();
+    EXPECT_NE(erros.find("lumiford_financeiro_001: Service failed on start: "), std::string::npos) << erros;
+  }
 }
 
 // The retries: every 100 ms, and once after more than a minute without any

@@ -373,6 +373,83 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
   }
 }
 
+// ---------------------------------------------------------------- the token
+
+// The token of the company record reaches no output whole, on no error path:
+// Log.txt (debug on, so that every line naming an address is written),
+// standard error (the event log's text, which goes to syslog as well), and
+// the output of /ONCE, of /CHECK and of the running service.
+TEST(Token, NoOutputShowsItOnAnyErrorPath) {
+  // Longer than eight characters, and escaped in the address.
+  const std::string token = "segredo&7f#3a9c%x";
+  const std::string escapado = "segredo%267f%233a9c%25x";
+  const std::string mostrado = "token_erp=segr****";
+  enum class Servidor { Nenhum, Recusa, Tls, Status };
+  struct Caso {
+    const char* nome;
+    Servidor servidor;
+    std::string conexao;
+    std::string endereco;  // empty: the simulator's, or the refused port
+    bool erro_com_endereco;  // the error that leaves a flow names the address
+  };
+  const Caso casos[] = {
+      {"address without a host", Servidor::Nenhum, "http", ":99999", true},
+      {"port out of range", Servidor::Nenhum, "http", "127.0.0.1:99999", true},
+      {"scheme without a port", Servidor::Nenhum, "ftp", "127.0.0.1/api", false},
+      {"connection refused", Servidor::Recusa, "http", "", false},
+      {"certificate refused", Servidor::Tls, "https", "", false},
+      {"error status whose body repeats the address", Servidor::Status, "http", "", false},
+  };
+  const auto sem_token = [&](const std::string& saida, const std::string& onde) {
+    for (const std::string& trecho : {token, escapado, std::string("7f#3a9c"), std::string("7f%233a9c")})
+      EXPECT_EQ(saida.find(trecho), std::string::npos) << onde << ":\n" << saida;
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    std::optional<Simulador> sim;
+    std::optional<PortaReservada> recusada;
+    std::string endereco = caso.endereco;
+    if (caso.servidor == Servidor::Recusa) {
+      recusada.emplace();
+      endereco = "127.0.0.1:" + std::to_string(recusada->Porta());
+    } else if (caso.servidor != Servidor::Nenhum) {
+      sim.emplace(caso.servidor == Servidor::Tls ? Simulador::Certificado::NaoConfiavel : Simulador::Certificado::Nenhum);
+      sim->ResponderPadrao(Resposta::Status(404, "Not Found", "Rota desconhecida: " + kFaturado + "?token_erp=" + escapado));
+      endereco = Local(*sim);
+    }
+    Instalacao inst(Exe);
+    inst.Configurar("7", true, "Sim");
+    PrepararEmpresaComTrabalho(inst, caso.conexao, endereco, "0.001", "2", token);
+    inst.Sql("INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO) VALUES (7, 1, 'BUSCAR_FATURAMENTO_API')");
+
+    const auto uma = inst.Rodar({"/ONCE"});
+    EXPECT_EQ(uma.codigo, 1) << uma.erros;
+    sem_token(uma.saida + uma.erros, "/ONCE");
+    if (caso.erro_com_endereco) {
+      EXPECT_NE(uma.erros.find(mostrado), std::string::npos) << uma.erros;
+    }
+
+    const auto verificacao = inst.Rodar({"/CHECK"});
+    sem_token(verificacao.saida + verificacao.erros, "/CHECK");
+    EXPECT_NE(verificacao.saida.find(mostrado), std::string::npos) << verificacao.saida;
+
+    auto servico = inst.Iniciar({});
+    EXPECT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Recebendo os dados dos faturamentos.") >= 2; }))
+        << servico->Erros();
+    EXPECT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Enviando os Boletos para a API.") >= 3; }));
+    servico->Sinal(SIGTERM);
+    EXPECT_EQ(servico->Esperar(), 0);
+    sem_token(servico->Erros(), "service");
+    if (caso.erro_com_endereco) {
+      EXPECT_NE(servico->Erros().find(mostrado), std::string::npos) << servico->Erros();
+    }
+
+    const std::string log = Ler(inst.Log());
+    sem_token(log, "Log.txt");
+    EXPECT_NE(log.find(mostrado), std::string::npos);
+  }
+}
+
 // ---------------------------------------------------------------- HELP
 
 TEST(Verificacao, TellsWhichWayTheDatabaseIsReachedAndWhereTheFilesAreRead) {
