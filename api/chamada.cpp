@@ -31,7 +31,7 @@ std::string PostarComErros(TIdHTTP& http, Enviar&& enviar) {
   } catch (const ErroHttpStatus& erro) {
     GravarLog("Erro.: " + erro.Corpo());
   } catch (const std::exception& erro) {
-    GravarLog("Erro Desconhecido.");
+    GravarLogComMotivo("Erro Desconhecido.", erro);
     // The log keeps its fixed text; the reason (a refused certificate, a
     // time-out) goes to the event log when debugging.
     if (EmDebug()) RegistrarErroEvento(NomeArquivoExecutavel(), erro.what());

@@ -74,8 +74,8 @@ void EnviarArquivosRegistros(
         marcar(linha);
       else
         GravarLog("Erro ao enviar arquivo. " + mensagem);
-    } catch (const std::exception&) {
-      GravarLog("Erro ao ler a resposta da API.");
+    } catch (const std::exception& erro) {
+      GravarLogComMotivo("Erro ao ler a resposta da API.", erro);
     }
     PausaAposPost();
   }

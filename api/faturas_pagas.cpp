@@ -148,8 +148,8 @@ void TransmitirFaturasPagas() {
     TratarResposta(resposta);
   } catch (const ParadaSolicitada&) {
     throw;
-  } catch (const std::exception&) {
-    GravarLog("Erro ao ler a resposta da API.");
+  } catch (const std::exception& erro) {
+    GravarLogComMotivo("Erro ao ler a resposta da API.", erro);
   }
   PausaAposPost();
 }

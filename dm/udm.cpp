@@ -10,6 +10,8 @@
 
 std::unique_ptr<Tdm> dm;
 
+const char* const LinhaFalhaEmpresa = "Erro ao abrir o cadastro da empresa: ";
+
 const char* const SqlEmpresa =
     "SELECT E.*, CI.NOME NOME_CIDADE, CI.ESTADO, CI.PAIS, PA.NOME NOME_PAIS, AI.CODIGO_ESTADO_IBGE, "
     "EAF.DESCRICAO DESCRICAO_ETIQUETA_PADRAO FROM CAD_EMPRESA E LEFT OUTER JOIN CAD_CIDADE CI "
@@ -90,7 +92,8 @@ void Tdm::DataModuleCreate() {
   } catch (const std::exception& e) {
     // Without its company record the service cannot work: leave the timers off.
     FBqrempresa.Close();
-    GravarLog(std::string("Erro ao abrir o cadastro da empresa: ") + e.what());
+    ErroEmpresa = e.what();
+    GravarLog(LinhaFalhaEmpresa + ErroEmpresa);
   }
   IdHTTP.ReadTimeout(std::chrono::milliseconds(10000));
   IdHTTP.ConnectTimeout(std::chrono::milliseconds(5000));

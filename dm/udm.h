@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "api/http.h"
 #include "dm/banco.h"
@@ -23,6 +24,10 @@ class Tdm {
   Temporizador Timer;
   Temporizador Timer_Requisicao;
 
+  // The error of the company record's opening at start, or of its last
+  // reading after the connections came back; empty when it read.
+  std::string ErroEmpresa;
+
   void DataModuleCreate();
   // Connects both databases with their parameters; on failure sets
   // ErroConexao and MensagemErroConexao (error text + CR + CR) and returns
@@ -36,6 +41,9 @@ extern std::unique_ptr<Tdm> dm;
 
 // Opens the company record and arms both timers, unless a connection failed.
 void AbrirEmpresa();
+
+// The line logged when the company record cannot be opened, before the error's text.
+extern const char* const LinhaFalhaEmpresa;
 
 // The company query, parameter CADASTRO; and the person query, parameter CNPJ_CPF.
 extern const char* const SqlEmpresa;

@@ -278,3 +278,19 @@ void AcrescentarUtf8(std::string& destino, char32_t c) {
     destino += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
+
+std::string EmUmaLinha(std::string_view texto) {
+  std::string linha;
+  linha.reserve(texto.size());
+  bool quebra = false;
+  for (const char c : texto) {
+    if (c == '\r' || c == '\n') {
+      quebra = true;
+      continue;
+    }
+    if (quebra && !linha.empty()) linha += ' ';
+    quebra = false;
+    linha += c;
+  }
+  return linha;
+}

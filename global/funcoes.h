@@ -28,6 +28,9 @@ std::int32_t TextoParaInteiro32(const std::string& texto);
 int DigitoHexa(char c);
 
 std::string Trim(std::string_view texto);  // drops characters of code 32 or below at both ends
+// A text of several lines (Firebird's messages have them) on one: each run of
+// CR and LF becomes one blank, and those at the end are dropped.
+std::string EmUmaLinha(std::string_view texto);
 
 // The text with every token_erp value of an address in it masked: the
 // token's first four characters as stored (its escapes read back) followed

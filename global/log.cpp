@@ -298,3 +298,8 @@ void GravarLog(const std::string& mensagem) {
                                  " (arquivo anterior preservado como " + nome + ")" + std::string(fim_de_linha);
   ultimo_estado = EstadoConhecido{caminho, criar(caminho, linha_erro)};
 }
+
+void GravarLogComMotivo(const std::string& linha_fixa, const std::exception& motivo) {
+  GravarLog(linha_fixa);
+  GravarLog("Motivo: " + EmUmaLinha(motivo.what()));
+}

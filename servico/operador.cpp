@@ -42,16 +42,7 @@ bool Rodar(void (Tdm::*tratador)()) {
 // One line per item: the line breaks inside a value (Firebird's texts have
 // several) become one blank each; an address shows no access token whole.
 void Linha(const std::string& rotulo, const std::string& texto) {
-  const std::string valor = MascararToken(texto);
-  std::string linha = rotulo;
-  for (std::size_t i = 0; i < valor.size(); ++i) {
-    if (valor[i] != '\r' && valor[i] != '\n') {
-      linha += valor[i];
-    } else if (i == 0 || (valor[i - 1] != '\r' && valor[i - 1] != '\n')) {
-      linha += ' ';
-    }
-  }
-  std::cout << linha << '\n';
+  std::cout << rotulo << EmUmaLinha(MascararToken(texto)) << '\n';
 }
 
 // Firebird's text ends in line breaks that would leave blank lines behind.
@@ -114,7 +105,7 @@ int ExecutarUmaVez() {
     return 1;
   }
   if (const auto motivo = EmpresaIndisponivel()) {
-    std::cerr << "Erro ao abrir o cadastro da empresa: " << *motivo << std::endl;
+    std::cerr << LinhaFalhaEmpresa << *motivo << std::endl;
     return 1;
   }
   bool timer = false, requisicao = false;

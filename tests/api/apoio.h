@@ -40,6 +40,25 @@ inline std::vector<std::string> MensagensDoLog(const std::string& caminho) {
   return mensagens;
 }
 
+// The messages without the "Motivo: " lines that follow a fixed error line,
+// once each is checked to stand right after one and to say something: the
+// tests of a flow's outcome read its fixed lines; the reasons themselves are
+// checked where they are the point.
+inline std::vector<std::string> SemMotivos(const std::vector<std::string>& linhas) {
+  std::vector<std::string> fixas;
+  for (std::size_t i = 0; i < linhas.size(); ++i) {
+    if (linhas[i].rfind("Motivo: ", 0) != 0) {
+      fixas.push_back(linhas[i]);
+      continue;
+    }
+    const bool depois_de_fixa =
+        i > 0 && (linhas[i - 1] == "Erro Desconhecido." || linhas[i - 1] == "Erro ao ler a resposta da API.");
+    EXPECT_TRUE(depois_de_fixa) << "\"" << linhas[i] << "\" does not follow a fixed error line";
+    EXPECT_GT(linhas[i].size(), std::string("Motivo: ").size()) << "a reason without its text";
+  }
+  return fixas;
+}
+
 class AmbienteApi : public ::testing::Test {
  protected:
   void SetUp() override {

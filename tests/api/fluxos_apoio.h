@@ -164,7 +164,8 @@ class AmbienteFluxos : public ::testing::Test {
   }
 
   std::string CaminhoLog() const { return amb_->DiretorioExe() + "/Log.txt"; }
-  Linhas Mensagens() const { return MensagensDoLog(CaminhoLog()); }
+  Linhas Mensagens() const { return SemMotivos(MensagensDoLog(CaminhoLog())); }
+  Linhas MensagensComMotivos() const { return MensagensDoLog(CaminhoLog()); }
   void LimparLog() const { std::filesystem::remove(CaminhoLog()); }
 
   // Writes a file, creating its directories.
