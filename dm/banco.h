@@ -42,7 +42,8 @@ class Conexao {
   // Names match without regard to case. A Database with "host:" (or
   // "host/port:") in front is opened by that server; a plain path by the
   // local server whenever one answers at the loopback port, and by the
-  // engine inside this process only when none does.
+  // engine inside this process only when none does and none ever did for
+  // this connection (a server that went away is waited for).
   std::vector<std::string> Params;
 
   // Throws ErroBanco with Firebird's message, e.g. I/O error during "open"

@@ -135,7 +135,8 @@ struct Conexao::Impl {
   bool utf8 = false;
   // What the attachment was made with, to make it again through the server.
   std::string banco, usuario, senha, charset;
-  bool motor_local = false;  // attached by the engine inside this process
+  bool motor_local = false;     // attached by the engine inside this process
+  bool servidor_visto = false;  // a local server answered once: never the engine here again
   std::set<Consulta::Impl*> consultas;
 };
 

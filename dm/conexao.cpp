@@ -116,8 +116,12 @@ void Conexao::Connect() {
     impl_->motor_local = false;
     try {
       impl_->anexo = Anexar(*impl_, kRotaServidor);
+      impl_->servidor_visto = true;
     } catch (const fb::FbException& e) {
-      if (!DecomporServidor(banco).servidor.empty() || !SemServidorLocal(e)) throw;
+      // A server that was there and went away (restarted, say) is waited
+      // for: opening the file here meanwhile would keep it from the server
+      // once it is back.
+      if (!DecomporServidor(banco).servidor.empty() || impl_->servidor_visto || !SemServidorLocal(e)) throw;
       impl_->anexo = Anexar(*impl_, kRotaMotorLocal);
       impl_->motor_local = true;
     }
@@ -135,11 +139,13 @@ bool Conexao::PassarAoServidor() {
     Disconnect();
     impl_->anexo = novo;
     impl_->motor_local = false;
+    impl_->servidor_visto = true;
     return true;
   } catch (const fb::FbException& e) {
     if (SemServidorLocal(e)) return false;
   }
   // A server answers, but cannot open the file while this process holds it.
+  impl_->servidor_visto = true;
   Disconnect();
   try {
     impl_->anexo = Anexar(*impl_, kRotaServidor);

@@ -47,6 +47,7 @@ RemoteServicePort = $porta
 RemoteBindAddress = 127.0.0.1
 ServerMode = Super
 UdfAccess = None
+SecurityDatabase = $dir/security3.fdb
 CONF
   cat > "$dir/conf/databases.conf" <<CONF
 security.db = $dir/security3.fdb

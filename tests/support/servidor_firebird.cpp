@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,10 +68,22 @@ bool Responde(std::uint16_t porta) {
   return ok;
 }
 
+std::string LerTexto(const fs::path& caminho) {
+  std::ifstream arquivo(caminho, std::ios::binary);
+  std::ostringstream texto;
+  texto << arquivo.rdbuf();
+  return texto.str();
+}
+
 // The security database (SYSDBA with the service's password) is made once
 // per build and copied for every server.
 fs::path ModeloSeguranca() {
-  const fs::path base = fs::path(LUMIFORD_BUILD_DIR) / "modelos_banco" / "servidor";
+  // A changed script gets a folder of its own, so a stale database is never used.
+  std::uint64_t h = 1469598103934665603ull;
+  for (const unsigned char c : LerTexto(kScript)) h = (h ^ c) * 1099511628211ull;
+  char nome[40];
+  std::snprintf(nome, sizeof nome, "servidor-%016llx", static_cast<unsigned long long>(h));
+  const fs::path base = fs::path(LUMIFORD_BUILD_DIR) / "modelos_banco" / nome;
   fs::create_directories(base);
   const fs::path arquivo = base / "security3.fdb";
   const int trava = ::open((base / ".trava").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
@@ -85,12 +98,6 @@ fs::path ModeloSeguranca() {
   return arquivo;
 }
 
-std::string LerTexto(const fs::path& caminho) {
-  std::ifstream arquivo(caminho, std::ios::binary);
-  std::ostringstream texto;
-  texto << arquivo.rdbuf();
-  return texto.str();
-}
 
 }  // namespace
 
@@ -129,8 +136,9 @@ void ServidorFirebird::Iniciar() {
   std::vector<char*> env;
   for (auto& v : ambiente) env.push_back(v.data());
   env.push_back(nullptr);
-  std::string programa = "/usr/sbin/firebird";
-  char* argv[] = {programa.data(), nullptr};
+  // The server ends with the test process, also when that is killed.
+  std::string programa = "/usr/bin/setpriv", morte = "--pdeathsig", sinal = "KILL", servidor = "/usr/sbin/firebird";
+  char* argv[] = {programa.data(), morte.data(), sinal.data(), servidor.data(), nullptr};
 
   const std::string log = (pasta_.caminho() / "servidor.log").string();
   posix_spawn_file_actions_t acoes;
