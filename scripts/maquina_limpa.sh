@@ -43,6 +43,12 @@ espelho() {
   done | head -n 1
 }
 
+# Every mount below a folder, deepest first.
+desmontar_abaixo() {
+  awk -v r="$1" '$5 == r || index($5, r "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r |
+    while read -r m; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
+}
+
 # ---- the base root, cached
 inicio=$(agora)
 MIRROR=$(espelho | head -n 1)
@@ -58,7 +64,15 @@ if [ ! -s "$BASE" ] || [ "${MAQUINA_LIMPA_RENOVAR:-0}" = 1 ]; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
   fi
   novo=$(mktemp -d /var/tmp/maquina-limpa-base.XXXXXX)
-  if ! debootstrap --variant=minbase "$SUITE" "$novo" "$MIRROR" > "$CACHE/debootstrap.log" 2>&1; then
+  # Interrupted here, nothing is mounted yet: the half-made base goes.
+  trap '[ -z "${DEBOOTSTRAP:-}" ] || kill -TERM "$DEBOOTSTRAP" 2>/dev/null; wait; desmontar_abaixo "$novo"; rm -rf --one-file-system "$novo" "$BASE.novo"' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  trap 'exit 129' HUP
+  # In the background so that a signal is handled at once, not when it ends.
+  debootstrap --variant=minbase "$SUITE" "$novo" "$MIRROR" > "$CACHE/debootstrap.log" 2>&1 &
+  DEBOOTSTRAP=$!
+  if ! wait "$DEBOOTSTRAP"; then
     tail -20 "$CACHE/debootstrap.log" >&2
     rm -rf --one-file-system "$novo"
     echo "maquina_limpa: debootstrap failed (log in $CACHE/debootstrap.log)" >&2
@@ -67,6 +81,8 @@ if [ ! -s "$BASE" ] || [ "${MAQUINA_LIMPA_RENOVAR:-0}" = 1 ]; then
   tar -C "$novo" -czf "$BASE.novo" .
   mv "$BASE.novo" "$BASE"
   rm -rf --one-file-system "$novo"
+  DEBOOTSTRAP=
+  trap - EXIT
   echo "base made and cached: $BASE"
 else
   echo "cached base: $BASE"
@@ -96,9 +112,7 @@ limpar() {
     [ -n "$pids" ] && kill -KILL $pids 2>/dev/null || true
     sleep 1
   fi
-  # Every mount below the root, deepest first.
-  awk -v r="$RAIZ" '$5 == r || index($5, r "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r |
-    while read -r m; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
+  desmontar_abaixo "$RAIZ"
   if awk -v r="$RAIZ" '$5 == r || index($5, r "/") == 1 { f = 1 } END { exit !f }' /proc/self/mountinfo; then
     echo "maquina_limpa: mounts left under $RAIZ; not removed" >&2
   else
