@@ -129,7 +129,9 @@ CorpoMultipart::~CorpoMultipart() = default;
 void CorpoMultipart::AdicionarArquivo(const std::string& campo, const std::string& caminho, const std::string& tipo) {
   Parte parte;
   parte.arquivo = ArquivoLeitura::AbrirSemEscritores(caminho);
-  parte.tamanho = parte.arquivo.Tamanho();
+  parte.caminho = caminho;
+  parte.estado = parte.arquivo.Estado();
+  parte.tamanho = parte.estado.tamanho;
 
   std::string tipo_parte, charset;
   SepararCharset(tipo, tipo_parte, charset);
@@ -179,6 +181,7 @@ std::size_t CorpoMultipart::Ler(char* destino, std::size_t n) {
       if (lidos == 0) throw std::runtime_error("O arquivo ficou menor durante o envio.");
       entregue += lidos;
       posicao_ += lidos;
+      if (posicao_ == base + p.tamanho) ConferirInalterado(p);
     }
     base += p.tamanho;
     copiar_texto(kCrlf, base);
@@ -186,6 +189,14 @@ std::size_t CorpoMultipart::Ler(char* destino, std::size_t n) {
   }
   copiar_texto(fechamento_, base);
   return entregue;
+}
+
+void CorpoMultipart::ConferirInalterado(const Parte& parte) {
+  // Size and times of the open file, and the file the name now gives: a
+  // writer that opened it after our test, or a new file put in its place.
+  const auto agora = EstadoDoArquivo(parte.caminho);
+  if (parte.arquivo.Estado() != parte.estado || !agora || *agora != parte.estado)
+    throw std::runtime_error("O arquivo foi alterado durante o envio: " + parte.caminho);
 }
 
 std::string CorpoMultipart::Texto() {
