@@ -192,10 +192,12 @@ std::size_t CorpoMultipart::Ler(char* destino, std::size_t n) {
 }
 
 void CorpoMultipart::ConferirInalterado(const Parte& parte) {
-  // Size and times of the open file, and the file the name now gives: a
-  // writer that opened it after our test, or a new file put in its place.
-  const auto agora = EstadoDoArquivo(parte.caminho);
-  if (parte.arquivo.Estado() != parte.estado || !agora || *agora != parte.estado)
+  // The content's own marks, size and modification time: a writer that
+  // opened the file after our test has changed them. Not the change time,
+  // which a rename or a removal moves too: those leave the bytes we send
+  // whole.
+  const EstadoArquivo agora = parte.arquivo.Estado();
+  if (agora.tamanho != parte.estado.tamanho || agora.modificacao_ns != parte.estado.modificacao_ns)
     throw std::runtime_error("O arquivo foi alterado durante o envio: " + parte.caminho);
 }
 
