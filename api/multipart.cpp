@@ -129,7 +129,9 @@ CorpoMultipart::~CorpoMultipart() = default;
 void CorpoMultipart::AdicionarArquivo(const std::string& campo, const std::string& caminho, const std::string& tipo) {
   Parte parte;
   parte.arquivo = ArquivoLeitura::AbrirSemEscritores(caminho);
-  parte.tamanho = parte.arquivo.Tamanho();
+  parte.caminho = caminho;
+  parte.estado = parte.arquivo.Estado();
+  parte.tamanho = parte.estado.tamanho;
 
   std::string tipo_parte, charset;
   SepararCharset(tipo, tipo_parte, charset);
@@ -179,6 +181,7 @@ std::size_t CorpoMultipart::Ler(char* destino, std::size_t n) {
       if (lidos == 0) throw std::runtime_error("O arquivo ficou menor durante o envio.");
       entregue += lidos;
       posicao_ += lidos;
+      if (posicao_ == base + p.tamanho) ConferirInalterado(p);
     }
     base += p.tamanho;
     copiar_texto(kCrlf, base);
@@ -186,6 +189,16 @@ std::size_t CorpoMultipart::Ler(char* destino, std::size_t n) {
   }
   copiar_texto(fechamento_, base);
   return entregue;
+}
+
+void CorpoMultipart::ConferirInalterado(const Parte& parte) {
+  // The content's own marks, size and modification time: a writer that
+  // opened the file after our test has changed them. Not the change time,
+  // which a rename or a removal moves too: those leave the bytes we send
+  // whole.
+  const EstadoArquivo agora = parte.arquivo.Estado();
+  if (agora.tamanho != parte.estado.tamanho || agora.modificacao_ns != parte.estado.modificacao_ns)
+    throw std::runtime_error("O arquivo foi alterado durante o envio: " + parte.caminho);
 }
 
 std::string CorpoMultipart::Texto() {

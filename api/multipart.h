@@ -30,7 +30,10 @@ class CorpoMultipart {
   std::uint64_t Tamanho() const;
 
   // Hands out the next bytes of the body; 0 at the end. Throws when a file
-  // no longer holds the bytes it had when it was added.
+  // no longer holds the bytes it had when it was added: it grew, shrank or
+  // was written to (another program wrote it while it was being sent),
+  // before the request's last bytes go out, so that no mix of two versions
+  // of the file is ever taken as sent.
   std::size_t Ler(char* destino, std::size_t n);
   // Back to the first byte; the next pass yields the same bytes.
   void Reiniciar() { posicao_ = 0; }
@@ -42,8 +45,12 @@ class CorpoMultipart {
   struct Parte {
     std::string cabecalho;  // from the boundary line to the empty line
     ArquivoLeitura arquivo;
+    std::string caminho;
+    EstadoArquivo estado;
     std::uint64_t tamanho = 0;
   };
+
+  static void ConferirInalterado(const Parte& parte);
 
   std::string boundary_;
   std::string content_type_;

@@ -146,12 +146,36 @@ void escrever_normalizado(const ArquivoLeitura& origem, ArquivoEscrita& destino)
   destino.Escrever(saida);
 }
 
-EstadoArquivo acrescentar(const std::string& caminho, std::string_view dados) {
+// Adds the bytes at the end of the file at the path, when it is still the
+// file that was looked at (the test tells); empty, with nothing written,
+// when another file has taken its name meanwhile.
+template <typename Teste>
+std::optional<EstadoArquivo> acrescentar(const std::string& caminho, std::string_view dados, const Teste& mesmo_arquivo) {
   ArquivoEscrita arquivo = ArquivoEscrita::Abrir(caminho, ArquivoEscrita::Modo::Acrescentar);
+  if (!mesmo_arquivo(arquivo.Estado())) return std::nullopt;
   arquivo.Escrever(dados);
   const EstadoArquivo estado = arquivo.Estado();
   arquivo.Fechar();
   return estado;
+}
+
+// The line added to a file another program holds open for writing. Its last
+// line may still be open: ours starts on a line of its own.
+template <typename Teste>
+bool acrescentar_junto(const std::string& caminho, const std::string& linha, const Teste& mesmo_arquivo) {
+  std::string dados;
+  {
+    const ArquivoLeitura arquivo = ArquivoLeitura::Abrir(caminho);
+    const std::uint64_t tamanho = arquivo.Tamanho();
+    char ultimo = '\n';
+    if (tamanho > 0 && arquivo.LerEm(tamanho - 1, &ultimo, 1) != 1) ultimo = '\n';
+    if (tamanho == 0)
+      dados = bom;
+    else if (ultimo != '\n' && ultimo != '\r')
+      dados = fim_de_linha;
+  }
+  dados += linha;
+  return acrescentar(caminho, dados, mesmo_arquivo).has_value();
 }
 
 EstadoArquivo criar(const std::string& caminho, std::string_view linha) {
@@ -247,56 +271,87 @@ void GravarLog(const std::string& mensagem) {
   const auto lembrar = [&](const EstadoArquivo& estado) {
     if (!quebra_pendente) ultimo_estado = EstadoConhecido{caminho, estado};
   };
+  const auto nao_comum = [&] { return std::runtime_error(caminho + " não é um arquivo comum"); };
 
-  ArquivoLeitura arquivo;
-  std::string motivo;
-  try {
-    arquivo = ArquivoLeitura::AbrirSemEscritores(caminho);
-  } catch (const ArquivoEmUso&) {
-    motivo = "o arquivo está aberto para escrita por outro processo";
-  } catch (const std::system_error& e) {
-    if (e.code() == std::errc::is_a_directory || e.code() == std::errc::invalid_argument)
-      throw std::runtime_error(caminho + " não é um arquivo comum");
-    if (e.code() != std::errc::no_such_file_or_directory) motivo = e.code().message();
-  }
+  // The service, /ONCE, /CHECK and /INSTALL of one installation write the
+  // same file: the lock keeps their read-and-write apart. A file another
+  // writer replaced while we looked (a rotation, say) is looked at again.
+  for (int tentativa = 1;; ++tentativa) {
+    TravaEscrita escritores;
+    try {
+      escritores = TravaEscrita::Tomar(caminho);
+    } catch (const std::system_error& e) {
+      if (e.code() == std::errc::is_a_directory) throw nao_comum();
+      throw;
+    }
+    const auto mesmo_arquivo = [&](const EstadoArquivo& estado) { return tentativa >= 5 || escritores.Sobre(estado); };
 
-  if (motivo.empty() && !arquivo.Aberto()) {
-    lembrar(criar(caminho, linha));
+    ArquivoLeitura arquivo;
+    std::string motivo;
+    bool outro_escritor = false;
+    try {
+      arquivo = ArquivoLeitura::AbrirSemEscritores(caminho);
+    } catch (const ArquivoEmUso&) {
+      outro_escritor = true;
+    } catch (const std::system_error& e) {
+      if (e.code() == std::errc::is_a_directory || e.code() == std::errc::invalid_argument) throw nao_comum();
+      if (e.code() != std::errc::no_such_file_or_directory) motivo = e.code().message();
+    }
+
+    if (outro_escritor) {
+      // A program that is not one of our writers has the file open for
+      // writing (an editor, a backup agent, a rotation's copy): the line is
+      // added at the end, where that program's own writes go too, and the
+      // file is neither rewritten nor moved aside while it is held.
+      if (!acrescentar_junto(caminho, linha, mesmo_arquivo)) continue;
+      return;
+    }
+
+    if (motivo.empty() && !arquivo.Aberto()) {
+      lembrar(criar(caminho, linha));
+      return;
+    }
+
+    if (motivo.empty()) {
+      try {
+        const EstadoArquivo estado = arquivo.Estado();
+        if (!mesmo_arquivo(estado)) continue;
+        bool so_acrescentar = conhecido && conhecido->caminho == caminho && conhecido->estado == estado;
+        std::string dados = linha;
+        if (!so_acrescentar && estado.tamanho == 0) {
+          // An empty file (a rotation's new one, or made by the lock): the
+          // mark and the line are its whole normal form.
+          dados = std::string(bom) + linha;
+          so_acrescentar = true;
+        }
+        if (so_acrescentar || ja_normalizado(arquivo)) {
+          arquivo.Fechar();
+          const auto escrito = acrescentar(caminho, dados, mesmo_arquivo);
+          if (!escrito) continue;
+          lembrar(*escrito);
+        } else {
+          lembrar(reescrever(caminho, arquivo, linha));
+        }
+        return;
+      } catch (const LogIlegivel& e) {
+        motivo = e.what();
+      }
+    }
+
+    // The file is there but cannot be read as a log: its lines are kept in a
+    // file of their own, and the new log starts with the reason.
+    arquivo.Fechar();
+    std::string nome;
+    try {
+      nome = preservar(diretorio, caminho, agora);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("Erro ao ler Log.txt: " + motivo + "; o arquivo não pôde ser preservado: " + e.what());
+    }
+    const std::string linha_erro = prefixo_data_hora(agora) + "Erro ao ler Log.txt: " + motivo +
+                                   " (arquivo anterior preservado como " + nome + ")" + std::string(fim_de_linha);
+    ultimo_estado = EstadoConhecido{caminho, criar(caminho, linha_erro)};
     return;
   }
-
-  if (motivo.empty()) {
-    try {
-      const EstadoArquivo estado = arquivo.Estado();
-      if (conhecido && conhecido->caminho == caminho && conhecido->estado == estado) {
-        arquivo.Fechar();
-        lembrar(acrescentar(caminho, linha));
-        return;
-      }
-      if (ja_normalizado(arquivo)) {
-        arquivo.Fechar();
-        lembrar(acrescentar(caminho, linha));
-      } else {
-        lembrar(reescrever(caminho, arquivo, linha));
-      }
-      return;
-    } catch (const LogIlegivel& e) {
-      motivo = e.what();
-    }
-  }
-
-  // The file is there but cannot be read as a log: its lines are kept in a
-  // file of their own, and the new log starts with the reason.
-  arquivo.Fechar();
-  std::string nome;
-  try {
-    nome = preservar(diretorio, caminho, agora);
-  } catch (const std::exception& e) {
-    throw std::runtime_error("Erro ao ler Log.txt: " + motivo + "; o arquivo não pôde ser preservado: " + e.what());
-  }
-  const std::string linha_erro = prefixo_data_hora(agora) + "Erro ao ler Log.txt: " + motivo +
-                                 " (arquivo anterior preservado como " + nome + ")" + std::string(fim_de_linha);
-  ultimo_estado = EstadoConhecido{caminho, criar(caminho, linha_erro)};
 }
 
 void GravarLogComMotivo(const std::string& linha_fixa, const std::exception& motivo) {

@@ -46,8 +46,14 @@ class ArquivoLeitura {
   std::size_t LerEm(std::uint64_t posicao, char* destino, std::size_t n) const;
   void Fechar();
 
+  // Opens the file for reading, shared with readers and writers alike.
+  // Throws std::system_error with the reason. Only regular files open.
+  static ArquivoLeitura Abrir(const std::string& caminho);
+
   // Opens the file for reading, shared with other readers but not with
-  // writers: fails while another process holds it open for writing.
+  // writers: fails while another process holds it open for writing. The
+  // test never signals or stops this process, whatever the other process
+  // does meanwhile.
   // Throws std::system_error carrying the operating system's reason
   // (ArquivoEmUso when the file is held by a writer). Only regular files open.
   static ArquivoLeitura AbrirSemEscritores(const std::string& caminho);
@@ -85,6 +91,38 @@ class ArquivoEscrita {
   explicit ArquivoEscrita(intptr_t descritor, std::string caminho);
   intptr_t descritor_ = -1;
   std::string caminho_;
+};
+
+// Keeps the processes that write one file from overlapping: every writer
+// of the log holds it from before it reads the file until its line is
+// written. Taking it waits for the holder; the system drops it when the
+// holder ends, however it ends. On POSIX it is a lock on the file itself
+// (created when missing), which follows the name when a writer has put a
+// new file in its place.
+class TravaEscrita {
+ public:
+  TravaEscrita() = default;
+  ~TravaEscrita();
+  TravaEscrita(TravaEscrita&& outra) noexcept;
+  TravaEscrita& operator=(TravaEscrita&& outra) noexcept;
+  TravaEscrita(const TravaEscrita&) = delete;
+  TravaEscrita& operator=(const TravaEscrita&) = delete;
+
+  // Waits at most about the limit for a holder that never lets go (a
+  // program that is no writer of ours may lock the file too); after that
+  // the lock is not held (Travada() false) and the caller goes on without it.
+  // Throws std::system_error when the file cannot be opened.
+  static TravaEscrita Tomar(const std::string& caminho, int limite_ms = 30000);
+
+  bool Travada() const;
+  // Whether the state is of the file this lock is on (same device and
+  // node); true when that cannot be told (no lock held, or a platform whose
+  // lock is not on the file).
+  bool Sobre(const EstadoArquivo& estado) const;
+
+ private:
+  intptr_t descritor_ = -1;
+  std::uint64_t dispositivo_ = 0, no_ = 0;
 };
 
 bool ArquivoExiste(const std::string& caminho);  // a regular file (or a link to one) is there

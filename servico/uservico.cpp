@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
+#include <optional>
 
 #include "api/http.h"
 #include "dm/agendador.h"
@@ -13,6 +15,8 @@
 #include "plataforma/controle_servico.h"
 #include "plataforma/executavel.h"
 #include "plataforma/gerenciador_servicos.h"
+#include "plataforma/caminhos.h"
+#include "plataforma/instancia.h"
 #include "plataforma/memoria.h"
 #include "plataforma/mensagens.h"
 #include "plataforma/registro_eventos.h"
@@ -21,6 +25,29 @@
 std::unique_ptr<Tlumiford_gerenciamento> lumiford_gerenciamento;
 
 namespace {
+
+// The running copy of this installation, for the service and /ONCE: a
+// second one would run every flow beside the first and send the same work
+// twice. Empty, with the reason on standard error and in Log.txt, when this
+// copy must end.
+std::optional<TravaInstancia> TravarInstalacao() {
+  const std::string caminho = DiretorioDoExecutavel() + SeparadorCaminho + NomeTravaInstancia;
+  std::string linha;
+  try {
+    if (auto trava = TravaInstancia::Tomar(caminho)) return trava;
+    const std::string dono = TravaInstancia::Dono(caminho);
+    linha = "Outra cópia deste serviço já está rodando nesta instalação" +
+            (dono.empty() ? std::string() : " (processo " + dono + ")") + "; esta termina sem conectar.";
+  } catch (const std::exception& e) {
+    linha = std::string("Não foi possível travar a instalação (") + e.what() + "); esta cópia termina sem conectar.";
+  }
+  std::cerr << NomeArquivoExecutavel() << ": " << linha << std::endl;
+  try {
+    GravarLog(linha);
+  } catch (...) {
+  }
+  return std::nullopt;
+}
 
 std::string Falha(const std::string& exibicao, const char* operacao, const std::string& erro) {
   return "Service \"" + exibicao + "\" failed to " + operacao + " with error: \"" + erro + "\"";
@@ -198,6 +225,14 @@ int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registr
     MostrarAjuda();
     return 0;
   }
+  // Before the data module connects: a second copy touches neither database
+  // nor web service.
+  const bool executa_fluxos = !opcoes.Instalar && !opcoes.Desinstalar && !opcoes.Verificar;
+  std::optional<TravaInstancia> instancia;
+  if (executa_fluxos) {
+    instancia = TravarInstalacao();
+    if (!instancia) return 1;
+  }
 
   // An error while the data module or the service object is created is
   // recorded, and the process goes on without timers.
@@ -224,7 +259,6 @@ int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registr
   }
   if (registrarFluxos) registrarFluxos();
 
-  const bool executa_fluxos = !opcoes.Instalar && !opcoes.Desinstalar && !opcoes.Verificar;
   if (executa_fluxos && VerificacaoCertificadoDesligada()) {
     try {
       GravarLog("Aviso: VerificarCertificado=Nao: o certificado do web service não é verificado.");

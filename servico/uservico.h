@@ -9,6 +9,9 @@
 #include <string_view>
 #include <vector>
 
+// The file beside the executable that the running copy holds locked.
+inline constexpr const char* NomeTravaInstancia = "lumiford_financeiro.trava";
+
 // The text shown with the registered service.
 inline constexpr const char* DescricaoServico = "Lumiford Vavevivi - Financeiro";
 

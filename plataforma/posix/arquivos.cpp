@@ -1,10 +1,15 @@
 #include "plataforma/arquivos.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,7 +77,7 @@ std::size_t ArquivoLeitura::LerEm(std::uint64_t posicao, char* destino, std::siz
   }
 }
 
-ArquivoLeitura ArquivoLeitura::AbrirSemEscritores(const std::string& caminho) {
+ArquivoLeitura ArquivoLeitura::Abrir(const std::string& caminho) {
   // O_NONBLOCK: never wait on another process's lease (or on a FIFO).
   const int fd = ::open(caminho.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) falhar(caminho);
@@ -82,10 +87,21 @@ ArquivoLeitura ArquivoLeitura::AbrirSemEscritores(const std::string& caminho) {
   if (::fstat(fd, &st) != 0) falhar(caminho);
   if (S_ISDIR(st.st_mode)) throw std::system_error(EISDIR, std::generic_category(), caminho);
   if (!S_ISREG(st.st_mode)) throw std::system_error(EINVAL, std::generic_category(), caminho);
+  return arquivo;
+}
+
+ArquivoLeitura ArquivoLeitura::AbrirSemEscritores(const std::string& caminho) {
+  ArquivoLeitura arquivo = Abrir(caminho);
+  const int fd = static_cast<int>(arquivo.descritor_);
 
   // The kernel grants a read lease only while nobody has the file open for
   // writing. We use it as that test only, and drop it at once so that no
-  // other process ever waits on us.
+  // other process ever waits on us. A writer that opens the file in between
+  // makes the kernel signal the lease holder, with SIGIO unless told
+  // otherwise, and SIGIO ends a process by default: another program opening
+  // the log or a boleto at that moment would kill the service. SIGWINCH is
+  // ignored by default and handled nowhere here, so the notice is dropped.
+  ::fcntl(fd, F_SETSIG, SIGWINCH);
   if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
     ::fcntl(fd, F_SETLEASE, F_UNLCK);
   } else if (errno == EAGAIN || errno == EBUSY) {
@@ -145,6 +161,66 @@ void ArquivoEscrita::Fechar() {
   const int fd = static_cast<int>(std::exchange(descritor_, -1));
   // Delayed write errors (a full disk on some file systems) show up here.
   if (::close(fd) != 0 && errno != EINTR) falhar(caminho_);
+}
+
+// ---- TravaEscrita
+
+TravaEscrita::~TravaEscrita() { fechar_descritor(descritor_); }
+
+TravaEscrita::TravaEscrita(TravaEscrita&& outra) noexcept
+    : descritor_(std::exchange(outra.descritor_, -1)), dispositivo_(outra.dispositivo_), no_(outra.no_) {}
+
+TravaEscrita& TravaEscrita::operator=(TravaEscrita&& outra) noexcept {
+  if (this != &outra) {
+    fechar_descritor(descritor_);
+    descritor_ = std::exchange(outra.descritor_, -1);
+    dispositivo_ = outra.dispositivo_;
+    no_ = outra.no_;
+  }
+  return *this;
+}
+
+TravaEscrita TravaEscrita::Tomar(const std::string& caminho, int limite_ms) {
+  // flock on a read-only descriptor: holding it makes us no writer, so the
+  // lease test of the same file still sees only the others. It belongs to
+  // the open file, so the threads of one process exclude each other as well.
+  const auto fim = std::chrono::steady_clock::now() + std::chrono::milliseconds(limite_ms);
+  auto pausa = std::chrono::microseconds(200);
+  for (;;) {
+    const int fd = ::open(caminho.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) falhar(caminho);
+    TravaEscrita trava;
+    trava.descritor_ = fd;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        // A file system without locks: nothing to wait for.
+        trava = TravaEscrita();
+        return trava;
+      }
+      if (std::chrono::steady_clock::now() > fim) return TravaEscrita();
+      trava = TravaEscrita();
+      std::this_thread::sleep_for(pausa);
+      pausa = std::min(pausa * 2, std::chrono::microseconds(20000));
+      continue;
+    }
+    // The file we locked may have been replaced (a writer's rewrite, a
+    // rotation) or removed while we waited: then the lock on the name's
+    // current file is the one to take.
+    const EstadoArquivo nosso = estado_do_descritor(fd);
+    const auto atual = EstadoDoArquivo(caminho);
+    if (atual && atual->dispositivo == nosso.dispositivo && atual->no == nosso.no) {
+      trava.dispositivo_ = nosso.dispositivo;
+      trava.no_ = nosso.no;
+      return trava;
+    }
+    if (std::chrono::steady_clock::now() > fim) return TravaEscrita();
+  }
+}
+
+bool TravaEscrita::Travada() const { return descritor_ >= 0; }
+
+bool TravaEscrita::Sobre(const EstadoArquivo& estado) const {
+  return descritor_ < 0 || (estado.dispositivo == dispositivo_ && estado.no == no_);
 }
 
 // ---- operations on paths

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <cerrno>
 #include <utility>
 
@@ -120,6 +121,23 @@ std::size_t ArquivoLeitura::LerEm(std::uint64_t posicao, char* destino, std::siz
   return lidos;
 }
 
+ArquivoLeitura ArquivoLeitura::Abrir(const std::string& caminho) {
+  HANDLE h = ::CreateFileW(Largo(caminho).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD erro = ::GetLastError();
+    if (erro == ERROR_ACCESS_DENIED) {
+      const DWORD atributos = ::GetFileAttributesW(Largo(caminho).c_str());
+      if (atributos != INVALID_FILE_ATTRIBUTES && (atributos & FILE_ATTRIBUTE_DIRECTORY))
+        throw std::system_error(std::make_error_code(std::errc::is_a_directory), caminho);
+    }
+    falhar(caminho, erro);
+  }
+  ArquivoLeitura arquivo(descritor_de(h));
+  exigir_arquivo_comum(h, caminho);
+  return arquivo;
+}
+
 ArquivoLeitura ArquivoLeitura::AbrirSemEscritores(const std::string& caminho) {
   // Shared with readers only: the open fails at once while another process
   // has the file open for writing, and no writer can open it while we read.
@@ -165,9 +183,13 @@ ArquivoEscrita ArquivoEscrita::Abrir(const std::string& caminho, Modo modo) {
   const DWORD acesso = modo == Modo::Acrescentar ? FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES
                                                  : GENERIC_WRITE | FILE_READ_ATTRIBUTES;
   const DWORD criacao = modo == Modo::Acrescentar ? OPEN_ALWAYS : CREATE_ALWAYS;
-  // No other writer while we write; readers and renames stay possible.
-  HANDLE h = ::CreateFileW(Largo(caminho).c_str(), acesso, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, criacao,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  // No other writer while we replace the content; readers and renames stay
+  // possible. Appending shares writing too: every write goes to the end, so
+  // a line can join a file another program holds open (the log's writers
+  // keep each other out with TravaEscrita).
+  const DWORD partilha = modo == Modo::Acrescentar ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                                                   : FILE_SHARE_READ | FILE_SHARE_DELETE;
+  HANDLE h = ::CreateFileW(Largo(caminho).c_str(), acesso, partilha, nullptr, criacao, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) falhar(caminho);
   ArquivoEscrita arquivo(descritor_de(h), caminho);
   exigir_arquivo_comum(h, caminho);
@@ -191,6 +213,61 @@ void ArquivoEscrita::Fechar() {
   const HANDLE h = identificador(std::exchange(descritor_, -1));
   if (!::CloseHandle(h)) falhar(caminho_);
 }
+
+// ---- TravaEscrita
+
+// A lock on the file itself would keep the log's rewrite from putting the
+// new file in its place (Windows replaces no open file): a mutex named
+// after the path stands in, machine-wide when allowed (the service runs in
+// a session of its own), else for this session.
+TravaEscrita::~TravaEscrita() {
+  if (descritor_ != -1) {
+    if (no_ == 1) ::ReleaseMutex(identificador(descritor_));
+    ::CloseHandle(identificador(descritor_));
+  }
+}
+
+TravaEscrita::TravaEscrita(TravaEscrita&& outra) noexcept
+    : descritor_(std::exchange(outra.descritor_, -1)), dispositivo_(outra.dispositivo_), no_(outra.no_) {}
+
+TravaEscrita& TravaEscrita::operator=(TravaEscrita&& outra) noexcept {
+  if (this != &outra) {
+    TravaEscrita velha(std::move(*this));
+    descritor_ = std::exchange(outra.descritor_, -1);
+    dispositivo_ = outra.dispositivo_;
+    no_ = outra.no_;
+  }
+  return *this;
+}
+
+TravaEscrita TravaEscrita::Tomar(const std::string& caminho, int limite_ms) {
+  std::wstring largo = Largo(caminho);
+  wchar_t completo[MAX_PATH * 4];
+  const DWORD n = ::GetFullPathNameW(largo.c_str(), MAX_PATH * 4, completo, nullptr);
+  if (n > 0 && n < MAX_PATH * 4) largo.assign(completo, n);
+  ::CharLowerBuffW(largo.data(), static_cast<DWORD>(largo.size()));
+  std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a of the path
+  for (wchar_t c : largo) {
+    hash ^= static_cast<std::uint64_t>(c);
+    hash *= 1099511628211ULL;
+  }
+  wchar_t nome[64];
+  ::swprintf(nome, 64, L"lumiford_log_%016llx", static_cast<unsigned long long>(hash));
+  HANDLE h = ::CreateMutexW(nullptr, FALSE, (std::wstring(L"Global\\") + nome).c_str());
+  if (!h) h = ::CreateMutexW(nullptr, FALSE, (std::wstring(L"Local\\") + nome).c_str());
+  TravaEscrita trava;
+  if (!h) return trava;
+  trava.descritor_ = descritor_de(h);
+  const DWORD espera = ::WaitForSingleObject(h, static_cast<DWORD>(limite_ms));
+  // An abandoned mutex is ours all the same: its holder ended mid-write.
+  if (espera == WAIT_OBJECT_0 || espera == WAIT_ABANDONED) trava.no_ = 1;
+  if (trava.no_ != 1) return TravaEscrita();
+  return trava;
+}
+
+bool TravaEscrita::Travada() const { return descritor_ != -1 && no_ == 1; }
+
+bool TravaEscrita::Sobre(const EstadoArquivo&) const { return true; }
 
 // ---- operations on paths
 

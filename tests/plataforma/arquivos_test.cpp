@@ -2,6 +2,7 @@
 // of the log, and where the executable lives.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,6 +16,7 @@
 
 #include "plataforma/arquivos.h"
 #include "plataforma/executavel.h"
+#include "tests/support/filho.h"
 #include "tests/support/outro_processo.h"
 #include "tests/support/pasta_temporaria.h"
 
@@ -116,6 +118,38 @@ TEST_F(ArquivosTest, AFileHeldOpenForWritingByAnotherProcessIsRefused) {
   }
   // Once the writer is gone the file opens.
   EXPECT_EQ(LerTudo(ArquivoLeitura::AbrirSemEscritores(caminho)), "<xml/>");
+}
+
+// The test of "no other writer" must never end this process, whenever the
+// other one opens the file: a writer that opens it in the instant our test
+// is made makes the kernel signal us. Another process opens the file for
+// writing in a tight loop while this one tests it as fast as it can.
+TEST_F(ArquivosTest, AWriterOpeningAtAnyMomentNeverEndsTheReader) {
+  const std::string caminho = pasta / "boleto.pdf";
+  GravarBytes(caminho, "%PDF-1.4\n%%EOF\n");
+  lumiford::teste::Filho escritor([&] {
+    const auto fim = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < fim) {
+      const int fd = ::open(caminho.c_str(), O_WRONLY | O_APPEND);
+      if (fd < 0) return 1;
+      ::close(fd);
+    }
+    return 0;
+  });
+  long abertos = 0, recusados = 0;
+  while (escritor.Vivo()) {
+    try {
+      const ArquivoLeitura arquivo = ArquivoLeitura::AbrirSemEscritores(caminho);
+      EXPECT_EQ(LerTudo(arquivo), "%PDF-1.4\n%%EOF\n");
+      ++abertos;
+    } catch (const ArquivoEmUso&) {
+      ++recusados;
+    }
+  }
+  EXPECT_EQ(escritor.Esperar(), 0);
+  EXPECT_GT(abertos + recusados, 100);
+  // Still here, and the file still opens.
+  EXPECT_EQ(LerTudo(ArquivoLeitura::AbrirSemEscritores(caminho)), "%PDF-1.4\n%%EOF\n");
 }
 
 // The kernel counts every handle open for writing, our own process's too: a
