@@ -14,6 +14,7 @@
 #include "global/uglobal.h"
 #include "plataforma/executavel.h"
 #include "tests/support/pasta_temporaria.h"
+#include "tests/support/servidor_firebird.h"
 
 namespace lumiford::teste {
 
@@ -58,6 +59,18 @@ inline std::vector<std::string> SemMotivos(const std::vector<std::string>& linha
   }
   return fixas;
 }
+
+// The fixture of a suite whose tests (TEST_P) run in every way the database
+// is reached; the fixture builds its environment with `topologia`:
+//
+//   using FluxoPorTopologia = EmCadaTopologia<Fluxo>;
+//   TEST_P(FluxoPorTopologia, ...) { ... }
+//   INSTANTIATE_TEST_SUITE_P(Topologia, FluxoPorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
+template <class Fixture>
+class EmCadaTopologia : public Fixture, public ::testing::WithParamInterface<Topologia> {
+ public:
+  EmCadaTopologia() { this->topologia = GetParam(); }
+};
 
 class AmbienteApi : public ::testing::Test {
  protected:

@@ -49,7 +49,10 @@ class Boletos : public AmbienteFluxos {
   }
 };
 
-TEST_F(Boletos, EnviaCadaArquivoComEnderecoECorpoExatosEMarca) {
+// Its main paths, in every way the database is reached.
+using BoletosPorTopologia = EmCadaTopologia<Boletos>;
+
+TEST_P(BoletosPorTopologia, EnviaCadaArquivoComEnderecoECorpoExatosEMarca) {
   Iniciar();
   Pessoa(10, std::string("'") + kCnpjCliente + "'");
   Contrato(1234, "2025", "'Março'");
@@ -87,7 +90,7 @@ TEST_F(Boletos, EnviaCadaArquivoComEnderecoECorpoExatosEMarca) {
   EXPECT_EQ(Status(), (std::map<std::string, std::string>{{"7/1234-1", "Enviado"}, {"7/1234-2", "Enviado"}}));
 }
 
-TEST_F(Boletos, CelulasDoRegistroNoEnderecoENoLogDeDebug) {
+TEST_P(BoletosPorTopologia, CelulasDoRegistroNoEnderecoENoLogDeDebug) {
   Iniciar(/*debug=*/true);
   // A column with four decimals, as some ERP databases keep the amount.
   Executar("ALTER TABLE MOV_CONTAS_RECEBER ALTER COLUMN VALOR TYPE NUMERIC(18,4)");
@@ -330,6 +333,8 @@ TEST_F(Boletos, PausaDepoisDeCadaEnvioENaoDepoisDeArquivoFaltando) {
                           [](const std::string& m) { return m.starts_with("Arquivo não encontrado: "); }),
             3);
 }
+
+INSTANTIATE_TEST_SUITE_P(Topologia, BoletosPorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
 
 }  // namespace
 }  // namespace lumiford::teste

@@ -12,6 +12,9 @@ namespace {
 
 class CadastroCliente : public AmbienteFaturamento {};
 
+// Its main paths, in every way the database is reached.
+using CadastroClientePorTopologia = EmCadaTopologia<CadastroCliente>;
+
 TEST_F(CadastroCliente, CnpjJaCadastradoUsaOMenorCodigo) {
   Preparar();
   // Stored punctuated; the web service sends the digits only.
@@ -37,7 +40,7 @@ TEST_F(CadastroCliente, CnpjJaCadastradoUsaOMenorCodigo) {
   EXPECT_EQ(Itens()[0][3], "15");
 }
 
-TEST_F(CadastroCliente, NovoClienteRecebeOProximoCodigoETodosOsValoresFixos) {
+TEST_P(CadastroClientePorTopologia, NovoClienteRecebeOProximoCodigoETodosOsValoresFixos) {
   Preparar();
   DefinirGerador("CAD_PESSOA", 120);
   Requisitar(7, 1);
@@ -207,7 +210,7 @@ TEST_F(CadastroCliente, MesmoCnpjNovoEmDuasLinhasCadastraUmaVez) {
                              {"7", "1", "2", "121", "5.5000", "150.7500", "1002"}}));
 }
 
-TEST_F(CadastroCliente, CodigoTomadoPorOutroProgramaNaoTravaAsExecucoesSeguintes) {
+TEST_P(CadastroClientePorTopologia, CodigoTomadoPorOutroProgramaNaoTravaAsExecucoesSeguintes) {
   Preparar(7, "Nao");
   DefinirGerador("CAD_PESSOA", 120);
   // Another program of the ERP took 121 without advancing the generator.
@@ -240,6 +243,8 @@ TEST_F(CadastroCliente, CodigoTomadoPorOutroProgramaNaoTravaAsExecucoesSeguintes
   EXPECT_EQ(Gerador("CAD_PESSOA"), "123");
   EXPECT_EQ(Requisicoes(), Tabela{});
 }
+
+INSTANTIATE_TEST_SUITE_P(Topologia, CadastroClientePorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
 
 }  // namespace
 }  // namespace lumiford::teste

@@ -35,7 +35,10 @@ class ContratoFaturamento : public AmbienteFaturamento {
   }
 };
 
-TEST_F(ContratoFaturamento, PrimeiraImportacaoDoMesCriaOCabecalhoEItensEmOrdem) {
+// Its main paths, in every way the database is reached.
+using ContratoFaturamentoPorTopologia = EmCadaTopologia<ContratoFaturamento>;
+
+TEST_P(ContratoFaturamentoPorTopologia, PrimeiraImportacaoDoMesCriaOCabecalhoEItensEmOrdem) {
   Preparar();
   CadastrarClientes(3);
   DefinirGerador("MOV_CONTRATO_FATURAMENTO_007", 40);
@@ -278,7 +281,7 @@ TEST_F(ContratoFaturamento, ExecucaoDaEmpresaUmDeixaARequisicaoDaEmpresaDois) {
   EXPECT_EQ(Gerador("MOV_CONTRATO_FATURAMENTO_002"), "70");
 }
 
-TEST_F(ContratoFaturamento, SegundaExecucaoIgualNaoGravaNadaDeNovo) {
+TEST_P(ContratoFaturamentoPorTopologia, SegundaExecucaoIgualNaoGravaNadaDeNovo) {
   Preparar();
   CadastrarClientes(1);
   DefinirGerador("CAD_PESSOA", 100);
@@ -421,6 +424,8 @@ TEST_F(ContratoFaturamento, EmpresaSemGeradorTerminaComErroEMantemARequisicao) {
   EXPECT_EQ(Cabecalhos(), Tabela{});
   EXPECT_EQ(Requisicoes(), (Tabela{{"5", "1"}}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Topologia, ContratoFaturamentoPorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
 
 }  // namespace
 }  // namespace lumiford::teste

@@ -152,7 +152,7 @@ class AmbienteFaturamento : public ::testing::Test {
     ConfiguracaoIni ini;
     ini.empresa = std::to_string(empresa);
     ini.debug = debug;
-    amb.emplace(ini);
+    amb.emplace(ini, topologia);
     CadastrarEmpresa(empresa, 12);
   }
 
@@ -245,6 +245,8 @@ class AmbienteFaturamento : public ::testing::Test {
   std::unique_ptr<Simulador> sim;
   std::optional<AmbienteServico> amb;
   std::size_t inicio_log = 0;
+  // How the database is reached (EmCadaTopologia sets it per test).
+  Topologia topologia = Topologia::Embutido;
 };
 
 }  // namespace lumiford::teste

@@ -22,6 +22,9 @@ using std::chrono::year;
 
 class ImportacaoFaturamento : public AmbienteFaturamento {};
 
+// Its main paths, in every way the database is reached.
+using ImportacaoFaturamentoPorTopologia = EmCadaTopologia<ImportacaoFaturamento>;
+
 // Pretty-printed: a line break after every bracket and comma, a blank after
 // every colon.
 std::string Indentar(const std::string& json) {
@@ -107,7 +110,7 @@ TEST_F(ImportacaoFaturamento, SemRequisicaoPendenteNaoHaChamadaNemLinha) {
   }
 }
 
-TEST_F(ImportacaoFaturamento, RespostaCompactaImportaComTodasAsLinhasDeDepuracao) {
+TEST_P(ImportacaoFaturamentoPorTopologia, RespostaCompactaImportaComTodasAsLinhasDeDepuracao) {
   Preparar();
   amb->Executar("INSERT INTO CAD_PESSOA (CADASTRO, NOME, CNPJ_CPF) VALUES (15, 'Padaria', '98.765.432/0001-10')");
   DefinirGerador("CAD_PESSOA", 120);
@@ -428,6 +431,8 @@ TEST_F(ImportacaoFaturamento, ProcessoMortoNoMeioEExecutadoDeNovoImportaCadaFatu
     dm.reset();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Topologia, ImportacaoFaturamentoPorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
 
 }  // namespace
 }  // namespace lumiford::teste

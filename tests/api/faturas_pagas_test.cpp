@@ -48,7 +48,10 @@ class FaturasPagas : public AmbienteFluxos {
   }
 };
 
-TEST_F(FaturasPagas, SelecionaOsTitulosPagosEEnviaOCorpoExato) {
+// Its main paths, in every way the database is reached.
+using FaturasPagasPorTopologia = EmCadaTopologia<FaturasPagas>;
+
+TEST_P(FaturasPagasPorTopologia, SelecionaOsTitulosPagosEEnviaOCorpoExato) {
   Iniciar(/*debug=*/true);
   const auto inserir = [&](Recebivel r) { Executar(r.Sql()); };
   Recebivel base;
@@ -124,7 +127,7 @@ TEST_F(FaturasPagas, SelecionaOsTitulosPagosEEnviaOCorpoExato) {
   EXPECT_EQ(Marcas(), esperado);
 }
 
-TEST_F(FaturasPagas, MarcaOsAceitosDasDuasListasEmTodosOsTitulosDaFatura) {
+TEST_P(FaturasPagasPorTopologia, MarcaOsAceitosDasDuasListasEmTodosOsTitulosDaFatura) {
   Iniciar();
   Pago("10", "601", "201");
   Pago("11", "602", "202");
@@ -290,6 +293,8 @@ TEST_F(FaturasPagas, SemTituloPagoNadaEEnviado) {
     EXPECT_EQ(Mensagens(), debug ? Linhas{"Buscando os Titulos Pagos."} : Linhas{});
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Topologia, FaturasPagasPorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
 
 }  // namespace
 }  // namespace lumiford::teste

@@ -133,7 +133,7 @@ class AmbienteFluxos : public ::testing::Test {
     ConfiguracaoIni ini;
     ini.empresa = std::to_string(empresa);
     ini.debug = debug ? "Sim" : "Nao";
-    amb_.emplace(ini);
+    amb_.emplace(ini, topologia);
     const std::string destino = endereco ? *endereco : "127.0.0.1:" + std::to_string(sim.Porta());
     amb_->Executar(
         "INSERT INTO CAD_EMPRESA (CADASTRO, NOME, CNPJ_CPF, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO, "
@@ -180,6 +180,8 @@ class AmbienteFluxos : public ::testing::Test {
   static std::string BoundaryFixo() { return "--------031525100000000"; }
 
   Simulador sim;
+  // How the database is reached (EmCadaTopologia sets it per test).
+  Topologia topologia = Topologia::Embutido;
 
  private:
   std::optional<AmbienteServico> amb_;

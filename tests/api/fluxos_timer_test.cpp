@@ -52,7 +52,10 @@ class TimerDosFluxos : public AmbienteFluxos {
   }
 };
 
-TEST_F(TimerDosFluxos, RodaOsTresFluxosNaOrdem) {
+// Its main paths, in every way the database is reached.
+using TimerDosFluxosPorTopologia = EmCadaTopologia<TimerDosFluxos>;
+
+TEST_P(TimerDosFluxosPorTopologia, RodaOsTresFluxosNaOrdem) {
   Iniciar(false, 7, std::nullopt, "10");
   RegistrarFluxos();
   PrepararOsTres({"1234"});
@@ -111,6 +114,8 @@ TEST_F(TimerDosFluxos, ArquivoPresoPorOutroEscritorEncerraARodadaNaquelaLinha) {
   EXPECT_EQ(Valor("SELECT STATUS_ENVIO_API FROM MOV_NOTA_FISCAL_VENDA"), "Enviado");
   EXPECT_TRUE(dm->Timer.Enabled());
 }
+
+INSTANTIATE_TEST_SUITE_P(Topologia, TimerDosFluxosPorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
 
 }  // namespace
 }  // namespace lumiford::teste

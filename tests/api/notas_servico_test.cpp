@@ -42,7 +42,10 @@ class NotasServico : public AmbienteFluxos {
   }
 };
 
-TEST_F(NotasServico, SoNotasAutorizadasPendentesUmEnvioPorRecebivel) {
+// Its main paths, in every way the database is reached.
+using NotasServicoPorTopologia = EmCadaTopologia<NotasServico>;
+
+TEST_P(NotasServicoPorTopologia, SoNotasAutorizadasPendentesUmEnvioPorRecebivel) {
   Iniciar();
   Pessoa(10, std::string("'") + kCnpjCliente + "'");
   Contrato(6001, "2025", "'Março'");
@@ -87,7 +90,7 @@ TEST_F(NotasServico, SoNotasAutorizadasPendentesUmEnvioPorRecebivel) {
                           {"7/1/461", ""}, {"7/1/463", ""}, {"8/1/464", ""}}));
 }
 
-TEST_F(NotasServico, PastaDaEmpresaComPeloMenosTresDigitosELinhasDeDebug) {
+TEST_P(NotasServicoPorTopologia, PastaDaEmpresaComPeloMenosTresDigitosELinhasDeDebug) {
   for (const int empresa : {7, 1234}) {
     SCOPED_TRACE(empresa);
     Iniciar(/*debug=*/true, empresa);
@@ -161,6 +164,8 @@ TEST_F(NotasServico, RespostasEArquivoFaltando) {
     EXPECT_EQ(Valor("SELECT STATUS_ENVIO_API FROM MOV_NOTA_FISCAL_VENDA"), caso.marcada ? "Enviado" : "");
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Topologia, NotasServicoPorTopologia, ::testing::ValuesIn(kTopologias), NomeDaTopologia());
 
 }  // namespace
 }  // namespace lumiford::teste

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -100,40 +101,102 @@ void SemCicloDeVida(const std::vector<std::string>& linhas) {
 
 // ---------------------------------------------------------------- ONCE
 
-TEST(UmaVez, RunsEachFlowOnceInTheForegroundAndEnds) {
+// Each flow once, in every way the database is reached: with /ONCE, which
+// ends by itself, and in service mode, stopped once every flow has run.
+enum class Modo { UmaVez, Servico };
+struct ExecucaoDosFluxos {
+  Topologia topologia;
+  Modo modo;
+};
+void PrintTo(const ExecucaoDosFluxos& e, std::ostream* saida) {
+  *saida << NomeTopologia(e.topologia) << (e.modo == Modo::UmaVez ? "/ONCE" : " service");
+}
+
+class FluxosDoExecutavel : public ::testing::TestWithParam<ExecucaoDosFluxos> {};
+
+TEST_P(FluxosDoExecutavel, RunsEachFlowOnceAndEnds) {
+  const auto [topologia, modo] = GetParam();
   struct Caso {
     const char* nome;
     std::string integracao;
     std::vector<std::string> caminhos;
     Marcas marcas;
   };
-  const Caso casos[] = {
+  std::vector<Caso> casos = {
       {"integration on", "2", {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, true}},
-      {"integration off", "1", {}, {false, false, false, false}},
   };
+  // Off, the service would have nothing to wait for.
+  if (modo == Modo::UmaVez) casos.push_back({"integration off", "1", {}, {false, false, false, false}});
   for (const auto& caso : casos) {
     SCOPED_TRACE(caso.nome);
     Simulador sim;
     AceitarTudo(sim);
-    Instalacao inst(Exe);
+    Instalacao inst(Exe, "servico", topologia);
     inst.Configurar("7", true, "Sim");
     PrepararEmpresa(inst, "http", Local(sim), caso.integracao);
 
-    const auto r = inst.Rodar({"/ONCE"});
-    EXPECT_EQ(r.codigo, 0) << r.erros;
-    EXPECT_EQ(r.erros, "");
-    EXPECT_EQ(Caminhos(sim), caso.caminhos);
+    int codigo = -1;
+    std::string erros;
+    if (modo == Modo::UmaVez) {
+      const auto r = inst.Rodar({"/ONCE"});
+      codigo = r.codigo;
+      erros = r.erros;
+    } else {
+      auto servico = inst.Iniciar({});
+      // Watched from outside the database, which the engine in the service
+      // may hold alone: every request made and the import written. A stop
+      // lets the row in hand end, so the marks follow.
+      const bool feito = Aguardar(
+          [&] {
+            return sim.Requisicoes().size() >= caso.caminhos.size() &&
+                   Contar(inst.Linhas(), "Faturamento Gravado com Sucesso.") > 0;
+          },
+          60s);
+      EXPECT_TRUE(feito) << servico->Erros() << ::testing::PrintToString(inst.Linhas());
+      servico->Sinal(SIGTERM);
+      codigo = servico->Esperar().value_or(-1);
+      erros = servico->Erros();
+    }
+    EXPECT_EQ(codigo, 0) << erros;
+    EXPECT_EQ(erros, "");
+    // The two timers run side by side in service mode: each flow once, in
+    // Timer's order.
+    auto caminhos = Caminhos(sim);
+    if (modo == Modo::Servico) {
+      std::erase(caminhos, std::string(kFaturamento));
+      EXPECT_EQ(Contar(Caminhos(sim), kFaturamento), 1u);
+      caminhos.push_back(kFaturamento);
+    }
+    EXPECT_EQ(caminhos, caso.caminhos);
     ConferirMarcas(inst, caso.marcas);
 
     const auto linhas = inst.Linhas();
-    SemCicloDeVida(linhas);
+    if (modo == Modo::UmaVez) {
+      SemCicloDeVida(linhas);
+    } else {
+      EXPECT_EQ(Contar(linhas, "Service - Start"), 1u);
+      EXPECT_EQ(Contar(linhas, "Service - Stop"), 1u);
+    }
     const std::size_t vezes = caso.caminhos.empty() ? 0u : 1u;
     EXPECT_EQ(Contar(linhas, "Buscando os Titulos Pagos."), vezes);
     EXPECT_EQ(Contar(linhas, "Enviando os Boletos para a API."), vezes);
     EXPECT_EQ(Contar(linhas, "Enviando os arquivos XML das Notas de Serviço para a API."), vezes);
     EXPECT_EQ(Contar(linhas, "Recebendo os dados dos faturamentos."), vezes);
+    EXPECT_EQ(Contar(linhas, "Erro ao ler a resposta da API."), 0u);
   }
 }
+
+std::vector<ExecucaoDosFluxos> Execucoes() {
+  std::vector<ExecucaoDosFluxos> execucoes;
+  for (const Topologia topologia : kTopologias)
+    for (const Modo modo : {Modo::UmaVez, Modo::Servico}) execucoes.push_back({topologia, modo});
+  return execucoes;
+}
+INSTANTIATE_TEST_SUITE_P(Topologia, FluxosDoExecutavel, ::testing::ValuesIn(Execucoes()),
+                         [](const ::testing::TestParamInfo<ExecucaoDosFluxos>& info) {
+                           return NomeTopologia(info.param.topologia) +
+                                  (info.param.modo == Modo::UmaVez ? "_Once" : "_Servico");
+                         });
 
 TEST(UmaVez, AnErrorThatLeavesAFlowExitsWithOneAndTheOtherTimerStillRuns) {
   Resposta html = Resposta::Json("<html><body>Servidor em manutencao</body></html>");

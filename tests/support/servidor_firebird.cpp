@@ -99,6 +99,14 @@ fs::path ModeloSeguranca() {
 }
 
 
+// The server listening on the process's port, if any.
+ServidorFirebird* no_ar = nullptr;
+
+std::shared_ptr<ServidorFirebird>& Compartilhado() {
+  static std::shared_ptr<ServidorFirebird> servidor;
+  return servidor;
+}
+
 }  // namespace
 
 std::string NomeTopologia(Topologia topologia) {
@@ -128,6 +136,7 @@ std::string ServidorFirebird::Prefixo() const { return "127.0.0.1/" + std::to_st
 
 void ServidorFirebird::Iniciar() {
   if (pid_ > 0) return;
+  if (no_ar) no_ar->Parar();
   std::vector<std::string> ambiente;
   for (char** e = environ; *e; ++e) ambiente.emplace_back(*e);
   ambiente.push_back("FIREBIRD=" + (Configuracao().pasta.caminho() / "conf").string());
@@ -169,10 +178,12 @@ void ServidorFirebird::Iniciar() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  no_ar = this;
 }
 
 void ServidorFirebird::Parar() {
   if (pid_ <= 0) return;
+  if (no_ar == this) no_ar = nullptr;
   ::kill(pid_, SIGTERM);
   const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   int status = 0;
@@ -188,13 +199,28 @@ void ServidorFirebird::Parar() {
 
 void ServidorFirebird::Matar() {
   if (pid_ <= 0) return;
+  if (no_ar == this) no_ar = nullptr;
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
+std::shared_ptr<ServidorFirebird> ServidorCompartilhado() {
+  auto& servidor = Compartilhado();
+  if (!servidor)
+    servidor = std::make_shared<ServidorFirebird>();
+  else
+    servidor->Iniciar();
+  return servidor;
+}
+
 TopologiaBanco::TopologiaBanco(Topologia topologia) : topologia_(topologia) {
-  if (topologia_ != Topologia::Embutido) servidor_ = std::make_unique<ServidorFirebird>();
+  if (topologia_ != Topologia::Embutido) {
+    servidor_ = ServidorCompartilhado();
+  } else if (no_ar) {
+    // A plain path must find no server here.
+    no_ar->Parar();
+  }
 }
 
 std::string TopologiaBanco::ValorServidor(const std::string& pasta) const {

@@ -8,6 +8,11 @@
 // engine, whatever server the machine itself runs on the usual port. A
 // ServidorFirebird listens on that very port while it runs, so that a plain
 // path of this process and of its children goes through it.
+//
+// Only one server can listen there at a time: starting one stops whichever
+// other runs. The environments of a topology share one server per process
+// (ServidorCompartilhado), started when the first needs it and left running
+// between tests.
 #pragma once
 
 #include <sys/types.h>
@@ -27,6 +32,15 @@ enum class Topologia {
   ServidorHostPorta,       // 127.0.0.1/<port>:path
 };
 std::string NomeTopologia(Topologia topologia);
+// Every topology, for INSTANTIATE_TEST_SUITE_P, and the parameter's name.
+inline constexpr Topologia kTopologias[] = {Topologia::Embutido, Topologia::ServidorCaminhoSimples,
+                                            Topologia::ServidorHostPorta};
+struct NomeDaTopologia {
+  template <class Info>
+  std::string operator()(const Info& info) const {
+    return NomeTopologia(info.param);
+  }
+};
 inline std::ostream& operator<<(std::ostream& saida, Topologia t) { return saida << NomeTopologia(t); }
 
 // The process's settings are made when the test program starts; the helpers
@@ -56,8 +70,13 @@ class ServidorFirebird {
   pid_t pid_ = -1;
 };
 
-// The server the topology needs (none for Embutido), and the Servidor value
-// of lumiford.ini for a folder of databases.
+// The process's shared server, running: started on first use, and again
+// after a test stopped it or another server took the port.
+std::shared_ptr<ServidorFirebird> ServidorCompartilhado();
+
+// The server the topology needs (none for Embutido: then no server of the
+// tests runs), and the Servidor value of lumiford.ini for a folder of
+// databases.
 class TopologiaBanco {
  public:
   explicit TopologiaBanco(Topologia topologia);
@@ -67,7 +86,7 @@ class TopologiaBanco {
 
  private:
   Topologia topologia_;
-  std::unique_ptr<ServidorFirebird> servidor_;
+  std::shared_ptr<ServidorFirebird> servidor_;
 };
 
 }  // namespace lumiford::teste
