@@ -2,6 +2,8 @@
 // the Firebird object interface, each prepared once and, like the service's,
 // committed in a transaction of its own. Also loads seed rows in one
 // transaction, which is what the benchmarks use to prepare their databases.
+// The database is a plain path (the engine in this process) or a server's
+// "host/port:path", with the service's user and password.
 #pragma once
 
 #include <firebird/Interface.h>
@@ -36,6 +38,7 @@ class FirebirdDireto {
       fb::IUtil* util = master_->getUtilInterface();
       fb::IXpbBuilder* dpb = util->getXpbBuilder(&st, fb::IXpbBuilder::DPB, nullptr, 0);
       dpb->insertString(&st, isc_dpb_user_name, "SYSDBA");
+      dpb->insertString(&st, isc_dpb_password, "bluefjord");
       dpb->insertString(&st, isc_dpb_lc_ctype, "WIN1252");
       fb::IXpbBuilder* tpb = util->getXpbBuilder(&st, fb::IXpbBuilder::TPB, nullptr, 0);
       tpb->insertTag(&st, isc_tpb_write);

@@ -3,7 +3,10 @@
 # in a temporary folder (integration on, a long interval), starts the real
 # executable in service mode, lets its first timer runs finish, then reads
 # its resident memory (VmRSS) and the CPU it uses over IDLE seconds of idle
-# (utime + stime). Goals: under 12 MB resident, under 0.1 s of CPU.
+# (utime + stime). Both databases are reached through a Firebird server of
+# the script's own (host/port:path), as in production: the embedded engine is
+# then not loaded, which the script checks. Goals: under 12 MB resident,
+# under 0.1 s of CPU.
 #   BUILD_DIR   build folder (default build-bench; configured and built when missing)
 #   IDLE        idle seconds to measure (default 60)
 set -euo pipefail
@@ -13,8 +16,8 @@ BUILD=${BUILD_DIR:-build-bench}
 IDLE=${IDLE:-60}
 
 if [ ! -x "$BUILD/servico/lumiford_financeiro" ] || [ ! -x "$BUILD/tools/simulador_fornecedor" ]; then
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-  cmake --build "$BUILD" -j "$(nproc)" --target lumiford_financeiro simulador_fornecedor
+  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DLUMIFORD_BENCH=ON > /dev/null
+  nice cmake --build "$BUILD" -j2 --target lumiford_financeiro simulador_fornecedor
 fi
 
 DIR=$(mktemp -d "${TMPDIR:-/tmp}/lumiford-ocioso-XXXXXX")
@@ -57,8 +60,15 @@ PSS=$(awk '/^Pss:/ {printf "%.1f", $2/1024}' "/proc/$PID_SERVICO/smaps_rollup")
 MAIORES=$(awk '/^[0-9a-f]+-[0-9a-f]+ / {nome = (NF >= 6 ? $6 : "[anon]")} /^Rss:/ {r[nome] += $2}
   END {for (n in r) printf "%8.1f MB  %s\n", r[n]/1024, n}' "/proc/$PID_SERVICO/smaps" | sort -rn | head -8)
 LINHAS=$(grep -c . "$DIR/servico/Log.txt" 2>/dev/null || echo 0)
+# With both databases behind the server, the engine must not be in this process.
+if grep -q 'libEngine[0-9]*\.so' "/proc/$PID_SERVICO/maps"; then MOTOR="loaded (libEngine mapped)"; else MOTOR="not loaded"; fi
+# How the server sees the service's attachments.
+ANEXOS=$(printf 'SET HEADING OFF;\nSELECT MON$REMOTE_PROTOCOL, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS WHERE MON$REMOTE_PID = %s;\n' \
+  "$PID_SERVICO" | isql-fb -q -user SYSDBA -password bluefjord "$BANCO/DADOS.FDB" 2>&1 | awk 'NF' | sed 's/^/    /')
 
 echo "Idle footprint of lumiford_financeiro (service mode, after its first runs; $LINHAS log lines written)"
+echo "  databases: Servidor=$BANCO; embedded engine $MOTOR; the service's attachment to DADOS.FDB as the server sees it:"
+echo "$ANEXOS"
 awk -v a="$RSS_ANTES" -v d="$RSS_DEPOIS" -v p="$PICO" 'BEGIN {
   printf "  resident memory between runs: %.1f MB at the start of the idle, %.1f MB at its end (goal < 12 MB); high-water mark %.1f MB\n", a/1024, d/1024, p/1024 }'
 echo "  of which: $PARTES(proportional share, Pss: $PSS MB)"

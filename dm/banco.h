@@ -128,7 +128,7 @@ class Consulta {
   Campo FieldByName(const std::string& nome) const;
   std::size_t FieldCount() const;
   std::string FieldName(std::size_t indice) const;
-  std::int64_t RowsAffected() const;  // of the last ExecSQL
+  std::int64_t RowsAffected() const;  // of the last ExecSQL, asked of the database when called
 
   struct Impl;
  private:

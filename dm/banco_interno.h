@@ -156,10 +156,18 @@ struct Consulta::Impl {
   std::size_t linhas = 0;
   std::size_t posicao = 0;
   bool ativo = false;
-  std::int64_t afetadas = 0;
+  // The last statement run by ExecSQL, asked for its row count only when
+  // RowsAffected wants it: through a server every question is a round trip,
+  // which would add a third to a run of single-row updates. It belongs to
+  // `preparados`, which drops statements only inside Executar (which sets
+  // this again) and in LiberarPreparados.
+  fb::IStatement* executado = nullptr;
 
   explicit Impl(Conexao& c) : conexao(c) {}
-  void LiberarPreparados() { preparados.clear(); }
+  void LiberarPreparados() {
+    executado = nullptr;
+    preparados.clear();
+  }
   void Executar(bool abrir);
   Preparado& Preparar(fb::IAttachment* anexo, fb::ITransaction* transacao, Status& st);
   void MontarEntrada(Preparado& p, Status& st);

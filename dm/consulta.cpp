@@ -142,10 +142,11 @@ void Consulta::Impl::Executar(bool abrir) {
   colunas.reset();
   linhas = 0;
   posicao = 0;
-  afetadas = 0;
+  executado = nullptr;
 
   Status st;
   fb::ITransaction* transacao = nullptr;
+  fb::IStatement* rodado = nullptr;
   try {
     transacao = cx.anexo->startTransaction(st.get(), static_cast<unsigned>(cx.tpb.size()), cx.tpb.data());
     Preparado& p = Preparar(cx.anexo, transacao, st);
@@ -173,10 +174,11 @@ void Consulta::Impl::Executar(bool abrir) {
         LerLinha(p, saida, cx.anexo, transacao, st);
         ++linhas;
       }
-      afetadas = static_cast<std::int64_t>(p.comando->getAffectedRecords(st.get()));
+      rodado = p.comando.get();
     }
     transacao->commit(st.get());  // releases it
     transacao = nullptr;
+    executado = rodado;
     if (abrir) {
       colunas = p.colunas;  // shared: the cache may drop the statement meanwhile
     }
@@ -218,7 +220,16 @@ void Consulta::Next() {
 }
 std::size_t Consulta::RecordCount() const { return impl_->ativo ? impl_->linhas : 0; }
 std::size_t Consulta::FieldCount() const { return impl_->colunas ? impl_->colunas->size() : 0; }
-std::int64_t Consulta::RowsAffected() const { return impl_->afetadas; }
+std::int64_t Consulta::RowsAffected() const {
+  // The statement keeps the counts of its last run after the commit.
+  if (!impl_->executado || !impl_->conexao.impl().anexo) return 0;
+  Impl::Status st;
+  try {
+    return static_cast<std::int64_t>(impl_->executado->getAffectedRecords(st.get()));
+  } catch (const fb::FbException& e) {
+    throw ErroBanco(TextoStatus(e.getStatus()));
+  }
+}
 
 std::string Consulta::FieldName(std::size_t indice) const {
   if (indice >= FieldCount()) throw ErroBanco("Campo " + std::to_string(indice) + " não existe");

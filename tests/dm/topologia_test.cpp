@@ -4,7 +4,9 @@
 // who reach the same file through the server, are never locked out.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "dm/banco.h"
 #include "tests/support/banco_teste.h"
@@ -95,6 +97,52 @@ TEST(Topologia, ServerNamedButNotRunningIsAnErrorNotTheEngineHere) {
   ServidorFirebird servidor;
   servidor.Parar();
   EXPECT_THROW(Conectar(servidor.Prefixo() + bancos.dados), ErroBanco);
+}
+
+// The row count of an ExecSQL is asked of its statement only when wanted,
+// after the commit; it must read the same whichever way the file is reached.
+TEST(Topologia, RowsAffectedOfTheLastStatementEveryWay) {
+  struct Caso {
+    const char* sql;
+    std::int64_t linhas;  // -1: the statement fails
+  };
+  const Caso casos[] = {
+      {"INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO) VALUES (1, 1, 'A')", 1},
+      {"INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO) "
+       "SELECT EMPRESA, NUMERO + 1, 'B' FROM MOV_REQUISICAO_SERVICO",
+       1},
+      {"UPDATE MOV_REQUISICAO_SERVICO SET REQUISICAO = 'x' WHERE EMPRESA = 1", 2},
+      {"INSERT INTO MOV_REQUISICAO_SERVICO (EMPRESA, NUMERO, TIPO_REQUISICAO) VALUES (1, 1, 'A')", -1},
+      {"DELETE FROM MOV_REQUISICAO_SERVICO WHERE EMPRESA = 2", 0},
+      {"SELECT COUNT(*) FROM MOV_REQUISICAO_SERVICO", 0},
+      {"DELETE FROM MOV_REQUISICAO_SERVICO", 2},
+  };
+  for (const Topologia t : {Topologia::Embutido, Topologia::ServidorCaminhoSimples, Topologia::ServidorHostPorta}) {
+    SCOPED_TRACE(NomeTopologia(t));
+    PastaTemporaria pasta;
+    const auto bancos = CopiarBancos(pasta.str());
+    TopologiaBanco topologia(t);
+    auto servico = Conectar(topologia.ValorServidor(bancos.dados));
+    Consulta q(*servico), outra(*servico);
+    for (const Caso& caso : casos) {
+      SCOPED_TRACE(caso.sql);
+      q.SetSQL(caso.sql);
+      if (caso.linhas < 0) {
+        EXPECT_THROW(q.ExecSQL(), ErroBanco);
+        EXPECT_EQ(q.RowsAffected(), 0) << "a statement that failed counts nothing";
+        continue;
+      }
+      if (std::string_view(caso.sql).starts_with("SELECT")) q.Open();
+      else q.ExecSQL();
+      // Another statement on the same connection in between changes nothing.
+      outra.SetSQL("UPDATE CAD_EMPRESA SET NOME = NOME");
+      outra.ExecSQL();
+      EXPECT_EQ(q.RowsAffected(), caso.linhas);
+      EXPECT_EQ(q.RowsAffected(), caso.linhas) << "asked twice";
+    }
+    servico->Disconnect();
+    EXPECT_EQ(q.RowsAffected(), 0) << "the connection is gone";
+  }
 }
 
 }  // namespace

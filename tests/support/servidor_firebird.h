@@ -60,6 +60,7 @@ class ServidorFirebird {
   // "127.0.0.1/<port>:" in front of a path reaches this server by address.
   std::string Prefixo() const;
   bool Rodando() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }  // the server process (its CPU is read by the benchmarks)
   void Parar();    // a clean stop; the port stays ours
   void Iniciar();  // again, on the same port
   void Matar();    // SIGKILL, as a crash would
