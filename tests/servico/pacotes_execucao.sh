@@ -46,16 +46,38 @@ else
 fi
 [ ${#lista[@]} -gt 0 ] || { echo "empty runtime list" >&2; exit 1; }
 
-# The package that holds a library file; Debian records /lib paths under
-# merged /usr, so both spellings are asked.
+# The libraries ldd finds: name and file (the dynamic loader is named by its
+# path alone; the vdso has no file).
+nomes=() arquivos=()
+while read -r biblioteca seta arquivo _; do
+  if [ "$seta" != "=>" ]; then
+    [[ $biblioteca == /* ]] || continue
+    arquivo=$biblioteca
+  fi
+  nomes+=("$biblioteca")
+  arquivos+=("$arquivo")
+done < <(ldd "$exe")
+
+# The package that holds each file, asked of dpkg once (each question reads
+# its whole file list). Debian records /lib paths under merged /usr, so both
+# spellings are asked.
+declare -A dono=()
+candidatos=()
+for arquivo in "${arquivos[@]}"; do
+  [[ $arquivo == /* ]] || continue
+  real=$(readlink -f "$arquivo")
+  candidatos+=("$arquivo" "$real" "${real#/usr}" "/usr${arquivo#/usr}")
+done
+while IFS= read -r linha; do
+  pacote=${linha%%: *}
+  dono[${linha#*: }]=${pacote%%:*}
+done < <(dpkg-query -S "${candidatos[@]}" 2>/dev/null || true)
 pacote_de() {
   local arquivo=$1 real
   real=$(readlink -f "$arquivo")
   for caminho in "$arquivo" "$real" "${real#/usr}" "/usr${arquivo#/usr}"; do
-    local p
-    if p=$(dpkg-query -S "$caminho" 2>/dev/null | head -1); then
-      p=${p%%: *}
-      echo "${p%%:*}"
+    if [ -n "${dono[$caminho]+x}" ]; then
+      echo "${dono[$caminho]}"
       return 0
     fi
   done
@@ -81,12 +103,9 @@ while [ ${#fila[@]} -gt 0 ]; do
 done
 
 falhas=0
-while read -r biblioteca seta arquivo _; do
-  if [ "$seta" != "=>" ]; then
-    # the dynamic loader, named by its path alone; the vdso has no file
-    [[ $biblioteca == /* ]] || continue
-    arquivo=$biblioteca
-  fi
+for i in "${!nomes[@]}"; do
+  biblioteca=${nomes[$i]}
+  arquivo=${arquivos[$i]}
   if [ "$arquivo" = "not" ]; then
     echo "not found: $biblioteca" >&2
     falhas=1
@@ -103,11 +122,14 @@ while read -r biblioteca seta arquivo _; do
   else
     echo "ok: $(basename "$arquivo") ($pacote)"
   fi
-done < <(ldd "$exe")
+done
 
 for necessaria in $(readelf -d "$exe" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-  arquivo=$(ldd "$exe" | awk -v b="$necessaria" '$1 == b && $2 == "=>" {print $3}')
-  [ -n "$arquivo" ] || continue
+  arquivo=""
+  for i in "${!nomes[@]}"; do
+    [ "${nomes[$i]}" = "$necessaria" ] && arquivo=${arquivos[$i]}
+  done
+  [[ $arquivo == /* ]] || continue
   pacote=$(pacote_de "$arquivo") || continue
   [[ $pacote =~ ^lib(a|ub|l|t|hwa)san[0-9]+$ ]] && continue
   if ! printf '%s\n' "${lista[@]}" | grep -qx "$pacote"; then
