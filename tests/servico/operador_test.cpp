@@ -516,7 +516,7 @@ TEST(Ajuda, PrintsTheSwitchesAndTouchesNothing) {
 // with the log line each one writes.
 TEST(Ajuda, NamesEverySignalOfTheReadme) {
   const std::string leiame = Ler(fs::path(LUMIFORD_SCRIPTS_DIR) / ".." / "README.md");
-  const std::size_t inicio = leiame.find("Signals in service mode:");
+  const std::size_t inicio = leiame.find("Signals in service mode");
   ASSERT_NE(inicio, std::string::npos);
   const std::string paragrafo = leiame.substr(inicio, leiame.find("\n\n", inicio) - inicio);
   // Each `NAME` of capitals and digits is a signal (`TERM`/`INT` are two).
