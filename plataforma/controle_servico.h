@@ -13,6 +13,8 @@ struct TratadoresServico {
   std::function<void()> Pausar;     // pause
   std::function<void()> Continuar;  // continue
   std::function<void()> Desligar;   // system shutdown
+  // The state asked for again (HUP on Linux), with whether the service is paused.
+  std::function<void(bool pausado)> Consultar;
 };
 
 // Must run on the main thread before any other thread exists: the control

@@ -43,6 +43,11 @@ class GerenciadorServicos {
   // The description shown with the service; false when the service is not
   // there (the description is then not written).
   bool GravarDescricao(const std::string& nome, const std::string& descricao);
+  // While the service runs, the command an operator types to stop it; empty
+  // when it is not running. A process of `executavel` (the service's program)
+  // started outside the service manager counts as running too. Never throws:
+  // what cannot be asked is taken as not running.
+  std::string ComandoParada(const std::string& nome, const std::string& executavel);
 
  private:
   struct Impl;

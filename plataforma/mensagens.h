@@ -7,3 +7,6 @@
 
 void MostrarInformacao(const std::string& texto);
 void MostrarErro(const std::string& texto);
+// Something the operator must act on after an operation that succeeded; shown
+// also when the success itself is not (SILENT). The standard error on Linux.
+void MostrarAviso(const std::string& texto);

@@ -1,7 +1,24 @@
 #!/bin/bash
-# Installs, on Debian 12 as root, everything the service needs to build, run
-# and be tested. Safe to run again.
+# Installs, on Debian 12 as root, the packages of the service.
+#   (no option)   everything it needs to build, run and be tested. Safe to run again.
+#   --execucao    only what the built executable needs to run, on a production
+#                 server (no compiler, no test tools).
+#   --listar-execucao  prints that runtime list, one package a line.
 set -euo pipefail
+
+# What the built executable loads (ldd: the Firebird client, OpenSSL,
+# libsystemd, the C++ runtime; libc6 comes with every Debian), the Firebird
+# engine the client opens the files with when no server answers (see
+# "Where the databases are reached" in the README), and the system's
+# certificate authorities the web service is verified against. The ERP's
+# Firebird server is the ERP's own: not installed here.
+# tests/servico/pacotes_execucao.sh checks this list against ldd of the build.
+PACOTES_EXECUCAO=(
+  libfbclient2 firebird3.0-server-core
+  libssl3 ca-certificates
+  libsystemd0
+  libstdc++6 libgcc-s1 libc6
+)
 
 PACOTES=(
   build-essential cmake pkg-config
@@ -18,6 +35,19 @@ PACOTES=(
   # the log's tests rotate Log.txt under the running service as operators do
   logrotate
 )
+
+case "${1:-}" in
+  "") ;;
+  --execucao) PACOTES=("${PACOTES_EXECUCAO[@]}") ;;
+  --listar-execucao)
+    printf '%s\n' "${PACOTES_EXECUCAO[@]}"
+    exit 0
+    ;;
+  *)
+    echo "usage: $0 [--execucao | --listar-execucao]" >&2
+    exit 2
+    ;;
+esac
 
 faltando=()
 for p in "${PACOTES[@]}"; do

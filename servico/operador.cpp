@@ -210,7 +210,9 @@ void MostrarAjuda() {
       "              service (só conexão e TLS); código 0 quando está tudo pronto\n"
       "  HELP        esta ajuda (também -h e --help)\n"
       "\n"
-      "Sinais no modo serviço: TERM/INT param (a linha em curso termina), USR1 pausa,\n"
-      "USR2 continua.\n"
+      "Sinais no modo serviço (cada um escreve sua linha em Log.txt): TERM/INT param\n"
+      "(a linha em curso termina; \"Service - Stop\"), USR1 pausa (\"Service - Pause\"),\n"
+      "USR2 continua (\"Service - Continue\"), HUP informa o estado de novo\n"
+      "(\"Service - Status: Running\" ou \"Service - Status: Paused\").\n"
       "Registro de atividades: Log.txt ao lado do executável.\n";
 }

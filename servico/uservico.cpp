@@ -120,6 +120,10 @@ void Tlumiford_gerenciamento::ServiceContinue(bool& Continued) {
 
 void Tlumiford_gerenciamento::ServiceShutdown() { GravarLog("Service - Shutdown"); }
 
+void Tlumiford_gerenciamento::ServiceInterrogate(bool Paused) {
+  GravarLog(Paused ? "Service - Status: Paused" : "Service - Status: Running");
+}
+
 int Tlumiford_gerenciamento::Instalar(bool silencioso) {
   std::unique_ptr<GerenciadorServicos> gerenciador;
   try {
@@ -151,8 +155,15 @@ int Tlumiford_gerenciamento::Instalar(bool silencioso) {
 }
 
 int Tlumiford_gerenciamento::Desinstalar(bool silencioso) {
+  // Removing the registration does not stop the process: the operator is
+  // told, whatever SILENT says, for the service would go on working.
+  std::string parar;
   try {
     GerenciadorServicos gerenciador;
+    try {
+      parar = gerenciador.ComandoParada(Name, CaminhoExecutavel());
+    } catch (...) {
+    }
     gerenciador.ExcluirServico(Name);
     ServiceAfterUninstall();
   } catch (...) {
@@ -160,6 +171,8 @@ int Tlumiford_gerenciamento::Desinstalar(bool silencioso) {
     return 1;
   }
   if (!silencioso) MostrarInformacao("Service uninstalled successfully");
+  if (!parar.empty())
+    MostrarAviso("Service \"" + DisplayName + "\" is still running: stop it with \"" + parar + "\"");
   return 0;
 }
 
@@ -189,6 +202,7 @@ int Tlumiford_gerenciamento::ExecutarComoServico() {
     PedirParada();
     ServiceShutdown();
   };
+  tratadores.Consultar = [this](bool pausado) { ServiceInterrogate(pausado); };
   // A start that failed is a failure for whoever started the service.
   return ExecutarServico(Name, tratadores) ? 0 : 1;
 }

@@ -30,6 +30,7 @@ class Tlumiford_gerenciamento {
   void ServicePause(bool& Paused);
   void ServiceContinue(bool& Continued);
   void ServiceShutdown();
+  void ServiceInterrogate(bool Paused);  // the state asked for again
 
   // The three ways to run; each returns the process's exit code (0 or 1).
   // Install and uninstall show their result to the operator (success unless

@@ -147,6 +147,9 @@ bool Controlar(const std::string& nome, const TratadoresServico& tratadores) {
         notificar(TextoEstado(estado));
         break;
       case SIGHUP:
+        Tratar(nome, "interrogate", [&] {
+          if (tratadores.Consultar) tratadores.Consultar(estado == Estado::Pausado);
+        });
         notificar(TextoEstado(estado));
         break;
       default:

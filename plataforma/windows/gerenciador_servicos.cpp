@@ -83,3 +83,17 @@ bool GerenciadorServicos::GravarDescricao(const std::string& nome, const std::st
   if (resultado != ERROR_SUCCESS) throw ErroSistema(static_cast<int>(resultado));
   return true;
 }
+
+// The service manager knows the state of its own services; a copy of the
+// program started by hand is not looked for here.
+std::string GerenciadorServicos::ComandoParada(const std::string& nome, const std::string&) {
+  try {
+    Servico servico(::OpenServiceW(impl_->gerenciador.get(), Largo(nome).c_str(), SERVICE_QUERY_STATUS));
+    if (!servico) return "";
+    SERVICE_STATUS estado{};
+    if (!::QueryServiceStatus(servico.get(), &estado) || estado.dwCurrentState == SERVICE_STOPPED) return "";
+    return "net stop " + nome;
+  } catch (...) {
+    return "";
+  }
+}

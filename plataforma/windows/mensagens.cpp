@@ -30,3 +30,5 @@ void Mostrar(const std::string& texto, std::ostream& saida, UINT icone) {
 void MostrarInformacao(const std::string& texto) { Mostrar(texto, std::cout, MB_ICONINFORMATION); }
 
 void MostrarErro(const std::string& texto) { Mostrar(texto, std::cerr, MB_ICONERROR); }
+
+void MostrarAviso(const std::string& texto) { Mostrar(texto, std::cerr, MB_ICONWARNING); }

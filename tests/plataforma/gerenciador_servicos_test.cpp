@@ -37,29 +37,80 @@ TEST_F(GerenciadorServicosTeste, UnitCarriesTheRegistrationAndThenTheDescription
   EXPECT_EQ(Ler(Unidade("lumiford_financeiro_001")),
             "# Lumiford 001 - Financeiro\n"
             "[Unit]\n"
-            "X-DisplayName=Lumiford 001 - Financeiro\n"
+            "Description=Lumiford 001 - Financeiro\n"
+            "Wants=network-online.target\n"
+            "After=network-online.target\n"
             "\n"
             "[Service]\n"
             "Type=notify\n"
             "ExecStart=/opt/lumiford/lumiford_financeiro\n"
+            "Restart=on-failure\n"
+            "RestartSec=30\n"
             // Above the longest row a stop waits for.
             "TimeoutStopSec=60\n"
             "User=root\n"
+            "SyslogIdentifier=lumiford_financeiro_001\n"
+            "NoNewPrivileges=yes\n"
             "\n"
             "[Install]\n"
             "WantedBy=multi-user.target\n");
 
-  // Written twice, the description is there once, with the last text.
+  // Written twice, the description is there once, with the last text, beside
+  // the display name.
   EXPECT_TRUE(gerenciador.GravarDescricao("lumiford_financeiro_001", "primeira"));
   EXPECT_TRUE(gerenciador.GravarDescricao("lumiford_financeiro_001", "Lumiford Vavevivi - Financeiro"));
   const std::string unidade = Ler(Unidade("lumiford_financeiro_001"));
-  EXPECT_NE(unidade.find("[Unit]\nDescription=Lumiford Vavevivi - Financeiro\nX-DisplayName="), std::string::npos)
+  EXPECT_NE(unidade.find("[Unit]\nDescription=Lumiford 001 - Financeiro\n"
+                         "X-Description=Lumiford Vavevivi - Financeiro\nWants="),
+            std::string::npos)
       << unidade;
   EXPECT_EQ(unidade.find("primeira"), std::string::npos) << unidade;
 
   gerenciador.ExcluirServico("lumiford_financeiro_001");
   EXPECT_FALSE(std::filesystem::exists(Unidade("lumiford_financeiro_001")));
   EXPECT_FALSE(gerenciador.GravarDescricao("lumiford_financeiro_001", "x"));
+}
+
+// A unit of another hand: the description goes after the last line of its
+// [Unit] when it has no Description (a [Unit] is made when there is none),
+// and nothing outside [Unit] is touched.
+TEST_F(GerenciadorServicosTeste, DescriptionOfAUnitWrittenByHand) {
+  struct Caso {
+    const char* antes;
+    const char* depois;
+  };
+  const Caso casos[] = {
+      {"[Unit]\nAfter=x.service\n\n[Service]\nX-Description=outra\n",
+       "[Unit]\nAfter=x.service\nX-Description=texto\n\n[Service]\nX-Description=outra\n"},
+      {"[Service]\nExecStart=/x\n", "[Unit]\nX-Description=texto\n[Service]\nExecStart=/x\n"},
+      {"[Unit]\n", "[Unit]\nX-Description=texto\n"},
+      {"[Unit]\nX-Description=velha\nDescription=d\n", "[Unit]\nDescription=d\nX-Description=texto\n"},
+  };
+  GerenciadorServicos gerenciador;
+  for (const auto& caso : casos) {
+    {
+      std::ofstream arquivo(Unidade("manual"), std::ios::binary | std::ios::trunc);
+      arquivo << caso.antes;
+    }
+    EXPECT_TRUE(gerenciador.GravarDescricao("manual", "texto"));
+    EXPECT_EQ(Ler(Unidade("manual")), caso.depois) << caso.antes;
+  }
+}
+
+// The service starts after the Firebird server when the machine has the
+// server's unit (looked for only in the unit folder the tests give).
+TEST_F(GerenciadorServicosTeste, StartsAfterTheFirebirdServerWhenThereIsOne) {
+  GerenciadorServicos gerenciador;
+  gerenciador.CriarServico({"sem_servidor", "x", "/x"});
+  EXPECT_NE(Ler(Unidade("sem_servidor")).find("\nAfter=network-online.target\n"), std::string::npos);
+  {
+    std::ofstream servidor(pasta / "firebird3.0.service");
+    servidor << "[Service]\nExecStart=/usr/sbin/fbguard -daemon -forever\n";
+  }
+  gerenciador.CriarServico({"com_servidor", "x", "/x"});
+  EXPECT_NE(Ler(Unidade("com_servidor")).find("\nAfter=network-online.target firebird3.0.service\n"),
+            std::string::npos)
+      << Ler(Unidade("com_servidor"));
 }
 
 TEST_F(GerenciadorServicosTeste, ExecStartKeepsTheCommandLiteral) {

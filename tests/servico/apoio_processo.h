@@ -132,6 +132,7 @@ class Processo {
   Processo& operator=(const Processo&) = delete;
 
   void Sinal(int sinal) const { ::kill(pid_, sinal); }
+  pid_t Pid() const { return pid_; }
   bool Vivo() {
     if (codigo_) return false;
     int status = 0;

@@ -175,14 +175,20 @@ TEST(Instalacao, InstallsAndRemovesTheUnit) {
     EXPECT_EQ(Ler(unidade),
               "# Lumiford 001 - Financeiro\n"
               "[Unit]\n"
-              "Description=Lumiford Vavevivi - Financeiro\n"
-              "X-DisplayName=Lumiford 001 - Financeiro\n"
+              "Description=Lumiford 001 - Financeiro\n"
+              "X-Description=Lumiford Vavevivi - Financeiro\n"
+              "Wants=network-online.target\n"
+              "After=network-online.target\n"
               "\n"
               "[Service]\n"
               "Type=notify\n"
               "ExecStart=" + inst.Exe() + "\n"
+              "Restart=on-failure\n"
+              "RestartSec=30\n"
               "TimeoutStopSec=60\n"
               "User=root\n"
+              "SyslogIdentifier=lumiford_financeiro_001\n"
+              "NoNewPrivileges=yes\n"
               "\n"
               "[Install]\n"
               "WantedBy=multi-user.target\n");
@@ -269,20 +275,88 @@ TEST(Instalacao, LogThatCannotBeWrittenRollsTheInstallBack) {
   }
 }
 
+// Removing the unit of a service that runs leaves the process running: the
+// operator is told so, and how to stop it, also with SILENT; the command
+// given does stop it.
+TEST(Instalacao, UninstallOfARunningServiceSaysHowToStopIt) {
+  for (const bool silencioso : {false, true}) {
+    SCOPED_TRACE(silencioso ? "silent" : "not silent");
+    Instalacao inst(Exe);
+    inst.Configurar("1", false);
+    auto r = inst.Rodar({"/INSTALL", "/SILENT"});
+    ASSERT_EQ(r.codigo, 0) << r.erros;
+    auto servico = inst.Iniciar({});
+    ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Service - Start") == 1; })) << servico->Erros();
+
+    r = silencioso ? inst.Rodar({"/UNINSTALL", "/SILENT"}) : inst.Rodar({"/UNINSTALL"});
+    EXPECT_EQ(r.codigo, 0) << r.erros;
+    EXPECT_EQ(r.saida, silencioso ? "" : "Service uninstalled successfully\n");
+    const std::string comando = "kill -TERM " + std::to_string(servico->Pid());
+    EXPECT_EQ(r.erros, "Service \"Lumiford 001 - Financeiro\" is still running: stop it with \"" + comando + "\"\n");
+    EXPECT_FALSE(fs::exists(inst.Unidades() / "lumiford_financeiro_001.service"));
+    ASSERT_TRUE(servico->Vivo());
+
+    EXPECT_EQ(std::system(comando.c_str()), 0);
+    EXPECT_EQ(servico->Esperar(), 0);
+    EXPECT_EQ(Contar(inst.Linhas(), "Service - Stop"), 1u);
+  }
+}
+
+// With and without the Firebird server's unit beside it (the machine's
+// server, which the service starts after).
 TEST(Instalacao, SystemdAcceptsTheUnit) {
   if (!SystemdAnalyzeDisponivel()) GTEST_SKIP() << "systemd-analyze is not available here";
-  // A blank in the directory makes the command line need quoting.
-  Instalacao inst(Exe, "pasta com espaco");
-  inst.Configurar("7", false);
-  auto r = inst.Rodar({"-install"});
-  ASSERT_EQ(r.codigo, 0) << r.erros;
-  const fs::path unidade = inst.Unidades() / "lumiford_financeiro_007.service";
-  const fs::path relatorio = inst.Temp() / "verify.txt";
-  const std::string comando =
-      "systemd-analyze verify '" + unidade.string() + "' > '" + relatorio.string() + "' 2>&1";
-  const int resultado = std::system(comando.c_str());
-  EXPECT_EQ(resultado, 0) << Ler(relatorio);
-  EXPECT_EQ(Ler(relatorio), "");
+  for (const bool servidor : {false, true}) {
+    SCOPED_TRACE(servidor ? "with firebird3.0.service" : "without a Firebird server");
+    // A blank in the directory makes the command line need quoting.
+    Instalacao inst(Exe, "pasta com espaco");
+    inst.Configurar("7", false);
+    if (servidor)
+      Gravar(inst.Unidades() / "firebird3.0.service",
+             "[Unit]\nDescription=Firebird\n\n[Service]\nType=forking\nExecStart=/bin/true\n");
+    auto r = inst.Rodar({"-install"});
+    ASSERT_EQ(r.codigo, 0) << r.erros;
+    const fs::path unidade = inst.Unidades() / "lumiford_financeiro_007.service";
+    const std::string texto = Ler(unidade);
+    EXPECT_NE(texto.find(servidor ? "\nAfter=network-online.target firebird3.0.service\n"
+                                  : "\nAfter=network-online.target\n"),
+              std::string::npos)
+        << texto;
+    // systemctl status names the company.
+    EXPECT_NE(texto.find("\nDescription=Lumiford 007 - Financeiro\n"), std::string::npos) << texto;
+    EXPECT_NE(texto.find("\nSyslogIdentifier=lumiford_financeiro_007\n"), std::string::npos) << texto;
+    const fs::path relatorio = inst.Temp() / "verify.txt";
+    const std::string comando =
+        "systemd-analyze verify '" + unidade.string() + "' > '" + relatorio.string() + "' 2>&1";
+    const int resultado = std::system(comando.c_str());
+    EXPECT_EQ(resultado, 0) << Ler(relatorio);
+    EXPECT_EQ(Ler(relatorio), "");
+  }
+}
+
+// The unit asks for no new privileges: the service runs the same with the
+// kernel's no_new_privs flag set, as systemd sets it.
+TEST(Instalacao, ServiceRunsWithNoNewPrivileges) {
+  if (std::system("setpriv --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv is not available here";
+  Instalacao inst(ExeTeste);
+  inst.Configurar("1");
+  inst.Sql("INSERT INTO CAD_EMPRESA (CADASTRO, INTERVALO_REC_FINANCEIRO, USA_INTEGRACAO_API_FINANCEIRO) "
+           "VALUES (1, 0.001, '2')");
+  const fs::path saidas = inst.Temp() / "sem_privilegios";
+  fs::create_directories(saidas);
+  // The shell checks that the flag is set before it becomes the service.
+  Processo servico("/usr/bin/setpriv",
+                   {"--no-new-privs", "/bin/sh", "-c",
+                    "grep -q '^NoNewPrivs:[[:space:]]*1$' /proc/self/status || exit 99; exec \"$0\"", inst.Exe()},
+                   {"LUMIFORD_UNIT_DIR=" + inst.Unidades().string()}, saidas);
+  ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Fluxo de teste Timer: fim") >= 2 || !servico.Vivo(); }))
+      << servico.Erros();
+  ASSERT_TRUE(servico.Vivo()) << "ended with " << servico.Esperar().value_or(-1) << ": " << servico.Erros();
+  EXPECT_EQ(Contar(inst.Linhas(), "Fluxo de teste Requisicao"), 1u);
+  servico.Sinal(SIGTERM);
+  EXPECT_EQ(servico.Esperar(), 0);
+  EXPECT_EQ(Contar(inst.Linhas(), "Service - Stop"), 1u);
+  EXPECT_EQ(servico.Erros(), "");
 }
 
 // ---------------------------------------------------------------- service mode
@@ -334,31 +408,40 @@ TEST_F(ServicoComBanco, LifecycleLinesInOrderAndPauseKeepsTheTimersRunning) {
   ASSERT_TRUE(Aguardar([&] { return ContarDesde("Fluxo de teste Timer: fim", 0) >= 2; })) << servico->Erros();
   EXPECT_TRUE(notificacao.Recebeu("READY=1"));
 
+  const auto informados = [&](const char* estado) {
+    const auto& m = notificacao.Mensagens();
+    return std::count_if(m.begin(), m.end(), [&](const std::string& t) { return t.find(estado) != std::string::npos; });
+  };
   servico->Sinal(SIGUSR1);
   ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Pause") >= 0; }));
   const long pausa = Posicao(inst.Linhas(), "Service - Pause");
   ASSERT_TRUE(Aguardar([&] { return ContarDesde("Fluxo de teste Timer: fim", pausa) >= 3; }));
-  EXPECT_TRUE(Aguardar([&] { return notificacao.Recebeu("STATUS=Paused"); }));
+  EXPECT_TRUE(Aguardar([&] { return informados("STATUS=Paused") == 1; }));
+  // Asked again, the state is reported again, and a line says which.
+  servico->Sinal(SIGHUP);
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Status: Paused") >= 0; }));
+  EXPECT_TRUE(Aguardar([&] { return informados("STATUS=Paused") == 2; }));
 
   servico->Sinal(SIGUSR2);
   ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Continue") >= 0; }));
-  // Asked again, the state is reported again, and nothing is logged.
-  const auto emExecucao = [&] {
-    const auto& m = notificacao.Mensagens();
-    return std::count_if(m.begin(), m.end(), [](const std::string& t) { return t.find("STATUS=Running") != std::string::npos; });
-  };
-  ASSERT_TRUE(Aguardar([&] { return emExecucao() == 2; }));
+  ASSERT_TRUE(Aguardar([&] { return informados("STATUS=Running") == 2; }));
   servico->Sinal(SIGHUP);
-  EXPECT_TRUE(Aguardar([&] { return emExecucao() == 3; }));
+  ASSERT_TRUE(Aguardar([&] { return Posicao(inst.Linhas(), "Service - Status: Running") >= 0; }));
+  EXPECT_TRUE(Aguardar([&] { return informados("STATUS=Running") == 3; }));
   servico->Sinal(SIGTERM);
   EXPECT_EQ(servico->Esperar(), 0);
 
   const auto linhas = inst.Linhas();
   const long inicio = Posicao(linhas, "Service - Start");
+  const long pausado = Posicao(linhas, "Service - Status: Paused");
   const long continua = Posicao(linhas, "Service - Continue");
+  const long rodando = Posicao(linhas, "Service - Status: Running");
   const long parada = Posicao(linhas, "Service - Stop");
-  EXPECT_TRUE(inicio >= 0 && inicio < pausa && pausa < continua && continua < parada)
-      << inicio << " " << pausa << " " << continua << " " << parada;
+  EXPECT_TRUE(inicio >= 0 && inicio < pausa && pausa < pausado && pausado < continua && continua < rodando &&
+              rodando < parada)
+      << ::testing::PrintToString(linhas);
+  EXPECT_EQ(Contar(linhas, "Service - Status: Paused"), 1u);
+  EXPECT_EQ(Contar(linhas, "Service - Status: Running"), 1u);
   // Debug is off: no naming lines.
   EXPECT_EQ(Posicao(linhas, "lumiford_financeiro_001"), -1);
   // Timer_Requisicao ran at its first tick and waits five minutes for the next.
@@ -446,6 +529,48 @@ TEST_F(ServicoComBanco, StatusReportsThatSystemdRefusesGoToTheEventLogOnce) {
   EXPECT_EQ(vezes(ausente), 1u) << servico->Erros();
   EXPECT_EQ(vezes(recusada), 1u) << servico->Erros();
   EXPECT_EQ(Contar(inst.Linhas(), "Service - Stop"), 1u);
+}
+
+// An error that leaves a flow is written once wherever it goes. Started by
+// systemd, standard error is the journal's stream (JOURNAL_STREAM names its
+// device and inode) and syslog would reach the journal too: the error goes
+// there once, with the error priority in front, on one line. Started by hand
+// (no stream named, or another one inherited), standard error has it as it is.
+TEST_F(ServicoComBanco, ErrorsReachTheJournalOnceWithTheirPriority) {
+  struct Caso {
+    const char* nome;
+    const char* preparo;  // shell lines run before the service replaces the shell
+    const char* erros;
+  };
+  const Caso casos[] = {
+      {"by hand", "unset JOURNAL_STREAM",
+       "lumiford_financeiro: Falha de teste.\r\nSegunda linha\n"},
+      {"by systemd", "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2)",
+       "<3>lumiford_financeiro: Falha de teste. Segunda linha\n"},
+      {"another stream inherited", "export JOURNAL_STREAM=$(stat -L -c %d:%i /dev/null)",
+       "lumiford_financeiro: Falha de teste.\r\nSegunda linha\n"},
+      {"a stream named badly", "export JOURNAL_STREAM=x:y",
+       "lumiford_financeiro: Falha de teste.\r\nSegunda linha\n"},
+  };
+  int n = 0;
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    fs::remove(inst.Log());
+    const fs::path saidas = inst.Temp() / ("journal" + std::to_string(++n));
+    fs::create_directories(saidas);
+    Processo servico("/bin/sh", {"-c", std::string(caso.preparo) + "; exec \"$0\"", inst.Exe()},
+                     {"LUMIFORD_UNIT_DIR=" + inst.Unidades().string(),
+                      "LUMIFORD_TESTE_ERRO=Falha de teste.\r\nSegunda linha"},
+                     saidas);
+    ASSERT_TRUE(Aguardar([&] { return Contar(inst.Linhas(), "Fluxo de teste Requisicao") == 1; })) << servico.Erros();
+    // A Timer run after it shows the error was written: both run on one thread.
+    ASSERT_TRUE(Aguardar([&] {
+      return ContarDesde("Fluxo de teste Timer: fim", Posicao(inst.Linhas(), "Fluxo de teste Requisicao")) >= 1;
+    }));
+    servico.Sinal(SIGTERM);
+    EXPECT_EQ(servico.Esperar(), 0);
+    EXPECT_EQ(servico.Erros(), caso.erros);
+  }
 }
 
 TEST(ModoServico, StartThatCannotLogFailsTheServiceUnderItsName) {

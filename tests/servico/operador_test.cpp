@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -572,6 +573,45 @@ TEST(Ajuda, PrintsTheSwitchesAndTouchesNothing) {
   EXPECT_EQ(sim.Conexoes(), 0);
   EXPECT_TRUE(Ler(inst.Bancos().dados) == dados);
   EXPECT_TRUE(Ler(inst.Bancos().historico) == historico);
+}
+
+// The signals the README names for the service mode are the ones HELP names,
+// with the log line each one writes.
+TEST(Ajuda, NamesEverySignalOfTheReadme) {
+  const std::string leiame = Ler(fs::path(LUMIFORD_SCRIPTS_DIR) / ".." / "README.md");
+  const std::size_t inicio = leiame.find("Signals in service mode");
+  ASSERT_NE(inicio, std::string::npos);
+  const std::string paragrafo = leiame.substr(inicio, leiame.find("\n\n", inicio) - inicio);
+  // Each `NAME` of capitals and digits is a signal (`TERM`/`INT` are two).
+  std::vector<std::string> sinais;
+  for (std::size_t i = paragrafo.find('`'); i != std::string::npos; i = paragrafo.find('`', i + 1)) {
+    const std::size_t fim = paragrafo.find('`', i + 1);
+    if (fim == std::string::npos) break;
+    const std::string nome = paragrafo.substr(i + 1, fim - i - 1);
+    i = fim;
+    if (!nome.empty() && nome.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") == std::string::npos)
+      sinais.push_back(nome);
+  }
+  for (const char* esperado : {"TERM", "INT", "USR1", "USR2", "HUP"})
+    EXPECT_NE(std::find(sinais.begin(), sinais.end(), esperado), sinais.end()) << esperado << "\n" << paragrafo;
+
+  Instalacao inst(Exe);
+  const auto r = inst.Rodar({"/HELP"});
+  ASSERT_EQ(r.codigo, 0);
+  const std::size_t secao = r.saida.find("Sinais no modo serviço");
+  ASSERT_NE(secao, std::string::npos) << r.saida;
+  const std::string ajuda = r.saida.substr(secao);
+  for (const auto& sinal : sinais) {
+    bool achado = false;
+    for (std::size_t i = ajuda.find(sinal); i != std::string::npos && !achado; i = ajuda.find(sinal, i + 1)) {
+      const auto letra = [&](std::size_t p) { return p < ajuda.size() && std::isalnum(static_cast<unsigned char>(ajuda[p])); };
+      achado = (i == 0 || !letra(i - 1)) && !letra(i + sinal.size());
+    }
+    EXPECT_TRUE(achado) << sinal << "\n" << ajuda;
+  }
+  for (const char* linha : {"Service - Stop", "Service - Pause", "Service - Continue", "Service - Status: Running",
+                            "Service - Status: Paused"})
+    EXPECT_NE(ajuda.find(linha), std::string::npos) << linha << "\n" << ajuda;
 }
 
 }  // namespace

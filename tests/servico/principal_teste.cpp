@@ -1,8 +1,10 @@
 // The service's own program entry with flows of the tests: a Timer flow that
 // logs its start and end and lasts LUMIFORD_TESTE_FLUXO_MS milliseconds, and
-// a Timer_Requisicao flow that logs one line.
+// a Timer_Requisicao flow that logs one line and then, with LUMIFORD_TESTE_ERRO,
+// fails with that text.
 #include <chrono>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -19,7 +21,10 @@ void RegistrarFluxosTeste() {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
     GravarLog("Fluxo de teste Timer: fim");
   });
-  FluxosRequisicao().push_back([] { GravarLog("Fluxo de teste Requisicao"); });
+  FluxosRequisicao().push_back([] {
+    GravarLog("Fluxo de teste Requisicao");
+    if (const char* erro = std::getenv("LUMIFORD_TESTE_ERRO")) throw std::runtime_error(erro);
+  });
 }
 
 }  // namespace
