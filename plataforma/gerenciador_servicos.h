@@ -44,6 +44,12 @@ class GerenciadorServicos {
   // there (the description is then not written).
   bool GravarDescricao(const std::string& nome, const std::string& descricao);
 
+  // For the operator after an install: where the service's registration
+  // lies (the unit file on Linux), and whether it starts with the system
+  // (on Linux: the unit was enabled, which needs systemd running).
+  std::string LocalRegistro(const std::string& nome) const;
+  bool IniciaComSistema() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

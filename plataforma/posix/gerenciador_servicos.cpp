@@ -247,3 +247,7 @@ bool GerenciadorServicos::GravarDescricao(const std::string& nome, const std::st
   if (impl_->systemd) Executar({"systemctl", "daemon-reload"});
   return true;
 }
+
+std::string GerenciadorServicos::LocalRegistro(const std::string& nome) const { return impl_->Caminho(nome); }
+
+bool GerenciadorServicos::IniciaComSistema() const { return impl_->systemd; }

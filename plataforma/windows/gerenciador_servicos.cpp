@@ -83,3 +83,10 @@ bool GerenciadorServicos::GravarDescricao(const std::string& nome, const std::st
   if (resultado != ERROR_SUCCESS) throw ErroSistema(static_cast<int>(resultado));
   return true;
 }
+
+std::string GerenciadorServicos::LocalRegistro(const std::string& nome) const {
+  return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + nome;
+}
+
+// Registered for automatic start.
+bool GerenciadorServicos::IniciaComSistema() const { return true; }
