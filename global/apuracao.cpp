@@ -41,7 +41,7 @@ void RegistrarFalhaNoFluxo(const std::string& motivo) {
   if (ContagemFluxo* c = ApuracaoAtual().EmCurso()) c->Falha(motivo);
 }
 
-std::string ResumoFluxo(FluxoApurado fluxo, const ContagemFluxo& c) {
+std::string ResumoFluxo(FluxoApurado fluxo, const ContagemFluxo& c, bool parada) {
   std::string rotulo;
   std::string texto;
   const std::string nao_encontrados =
@@ -68,7 +68,7 @@ std::string ResumoFluxo(FluxoApurado fluxo, const ContagemFluxo& c) {
   }
   if (!c.iniciado) return rotulo + ": não rodou";
   if (!c.sem_trabalho || c.com_erro > 0) texto += ", " + std::to_string(c.com_erro) + " com erro";
-  if (!c.concluido) texto += "; interrompido por um erro";
+  if (!c.concluido) texto += parada ? "; interrompido pela parada pedida" : "; interrompido por um erro";
   if (!c.primeiro_motivo.empty()) texto += " (" + c.primeiro_motivo + ")";
   return rotulo + ": " + texto;
 }

@@ -55,5 +55,6 @@ Apuracao& ApuracaoAtual();
 void RegistrarFalhaNoFluxo(const std::string& motivo);
 
 // One line per flow in the log's Portuguese, "Faturas pagas: 2 informadas,
-// 0 com erro"; a flow that did not start says so.
-std::string ResumoFluxo(FluxoApurado fluxo, const ContagemFluxo& contagem);
+// 0 com erro"; a flow that did not start says so, and one that did not end
+// whether a stop or an error ended it.
+std::string ResumoFluxo(FluxoApurado fluxo, const ContagemFluxo& contagem, bool parada = false);

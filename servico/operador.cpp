@@ -82,8 +82,12 @@ std::string SemModuloDados(const std::string& motivo) {
 // ERP has not written yet is waiting, not a failure.
 bool ResumirExecucao(bool parada) {
   const auto& empresa = dm->FBqrempresa;
-  const std::string integracao =
-      empresa.Active() && !empresa.Eof() ? empresa.FieldByName("USA_INTEGRACAO_API_FINANCEIRO").AsString() : "";
+  if (!empresa.Active() || empresa.Eof()) {
+    Linha("", "A empresa " + std::to_string(CodigoEmpresa) +
+                  " não está cadastrada em CAD_EMPRESA: nada foi enviado nem importado.");
+    return false;
+  }
+  const std::string integracao = empresa.FieldByName("USA_INTEGRACAO_API_FINANCEIRO").AsString();
   if (integracao != tabelas::cad_empresa::IntegracaoLigada) {
     Linha("", "Integração desligada para a empresa (USA_INTEGRACAO_API_FINANCEIRO = '" + integracao +
                   "'): nada foi enviado nem importado.");
@@ -101,7 +105,7 @@ bool ResumirExecucao(bool parada) {
   for (const FluxoApurado fluxo :
        {FluxoApurado::FaturasPagas, FluxoApurado::Boletos, FluxoApurado::NotasServico, FluxoApurado::Faturamento}) {
     const ContagemFluxo& c = apuracao.De(fluxo);
-    std::string linha = ResumoFluxo(fluxo, c);
+    std::string linha = ResumoFluxo(fluxo, c, parada);
     if (!c.iniciado && !parada) {
       ok = false;
       if (!motivo_sem_inicio.empty()) linha += " (" + motivo_sem_inicio + ")";
