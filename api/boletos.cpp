@@ -8,6 +8,7 @@
 #include "api/envio_arquivos.h"
 #include "api/ufuncoes_api.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "global/funcoes.h"
 #include "global/log.h"
 #include "global/servidor_banco.h"
@@ -94,8 +95,10 @@ void MarcarBoleto(const std::vector<std::string>& linha) {
 }  // namespace
 
 void EnviarBoletos() {
+  ContagemFluxo& contagem = ApuracaoAtual().Iniciar(FluxoApurado::Boletos);
   if (EmDebug()) GravarLog("Enviando os Boletos para a API.");
   SelecionarBoletos();
   PrepararEnvioMultipart(dm->IdHTTP);
-  EnviarArquivosRegistros(PrepararBoleto, MarcarBoleto);
+  EnviarArquivosRegistros(PrepararBoleto, MarcarBoleto, contagem);
+  contagem.concluido = true;
 }

@@ -8,6 +8,7 @@
 #include "api/faturamento.h"
 #include "dm/tabelas.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "dm/win1252.h"
 #include "global/funcoes.h"
 #include "global/log.h"
@@ -73,6 +74,13 @@ void InserirPessoa(const LinhaFaturamento& l, std::int64_t codigo, const CamposI
 
 void LogarFalhaCadastro(const LinhaFaturamento& l, const std::exception& e) {
   GravarLog("Erro ao gravar o Cliente - Id: " + l.IdFatura + " - Erro: " + e.what());
+  ApuracaoAtual().De(FluxoApurado::Faturamento).Falha(e);
+}
+
+// The item itself is counted where it is written (or not).
+void LogarErro(const std::exception& e) {
+  GravarLog(std::string("Erro: ") + e.what());
+  ApuracaoAtual().De(FluxoApurado::Faturamento).Falha(e);
 }
 
 }  // namespace
@@ -81,7 +89,7 @@ void ResolverCliente(LinhaFaturamento& l) {
   try {
     l.Cliente = std::to_string(BuscarPessoa(l.Cnpj));
   } catch (const std::exception& e) {
-    GravarLog(std::string("Erro: ") + e.what());
+    LogarErro(e);
     l.Cliente.clear();
   }
   if (EmDebug()) GravarLog("Cliente: " + l.Cliente);
@@ -111,7 +119,7 @@ void ResolverCliente(LinhaFaturamento& l) {
     if (q.Eof()) throw std::runtime_error("A tabela GENERATORS não tem registro.");
     codigo = q.FieldByName("ULTIMO").AsInteger();
   } catch (const std::exception& e) {
-    GravarLog(std::string("Erro: ") + e.what());
+    LogarErro(e);
     l.Cliente = "0";
     return;
   }
@@ -119,6 +127,7 @@ void ResolverCliente(LinhaFaturamento& l) {
   l.Cliente = std::to_string(codigo);
   try {
     InserirPessoa(l, codigo, n);
+    ++ApuracaoAtual().De(FluxoApurado::Faturamento).clientes_cadastrados;
     if (EmDebug()) GravarLog("Cliente Cadastrado: " + l.Cliente);
   } catch (const std::exception& e) {
     l.Cliente = "0";

@@ -7,6 +7,8 @@
 #include "api/http.h"
 #include "api/multipart.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
+#include "global/funcoes.h"
 #include "global/log.h"
 #include "global/uglobal.h"
 #include "plataforma/executavel.h"
@@ -30,8 +32,10 @@ std::string PostarComErros(TIdHTTP& http, Enviar&& enviar) {
     return enviar();
   } catch (const ErroHttpStatus& erro) {
     GravarLog("Erro.: " + erro.Corpo());
+    RegistrarFalhaNoFluxo(MascararToken(erro.what()));
   } catch (const std::exception& erro) {
     GravarLogComMotivo("Erro Desconhecido.", erro);
+    RegistrarFalhaNoFluxo(MascararToken(erro.what()));
     // The log keeps its fixed text; the reason (a refused certificate, a
     // time-out) goes to the event log when debugging.
     if (EmDebug()) RegistrarErroEvento(NomeArquivoExecutavel(), erro.what());
@@ -101,6 +105,7 @@ std::string BuscarJson(TIdHTTP& http, const std::string& url) {
     resposta = http.Get(url);
   } catch (const ErroHttpStatus& erro) {
     GravarLog("Erro.: " + erro.Corpo());
+    RegistrarFalhaNoFluxo(MascararToken(erro.what()));
   }
   if (EmDebug()) {
     GravarLog("Retorno JSON..: " + resposta);

@@ -10,6 +10,7 @@
 #include "dm/banco.h"
 #include "dm/tabelas.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "global/funcoes.h"
 #include "global/log.h"
 #include "global/parada.h"
@@ -127,6 +128,12 @@ void VerificarLancamento(LinhaFaturamento& l) {
 
 void GravarFaturamento(TabelaFaturamento& linhas, const PeriodoReferencia& periodo) {
   Cabecalho c;
+  ContagemFluxo& contagem = ApuracaoAtual().De(FluxoApurado::Faturamento);
+  const auto falhou = [&contagem](const std::string& linha) {
+    GravarLog(linha);
+    ++contagem.com_erro;
+    contagem.Falha(linha);
+  };
   // An invoice the web service lists twice is still billed once.
   std::set<std::int64_t> gravadas;
   for (auto& l : linhas) {
@@ -146,19 +153,20 @@ void GravarFaturamento(TabelaFaturamento& linhas, const PeriodoReferencia& perio
 
     // The drawn number belongs to no header: nothing may be written against it.
     if (!c.erro.empty()) {
-      GravarLog("Erro: " + c.erro);
+      falhou("Erro: " + c.erro);
       continue;
     }
     if (SemCliente(l)) {
-      GravarLog("Erro ao buscar o Cliente. Fatura Nr: " + l.IdFatura);
+      falhou("Erro ao buscar o Cliente. Fatura Nr: " + l.IdFatura);
       continue;
     }
     try {
       InserirItem(l, c);
       ++c.proxima_seq;
       gravadas.insert(id_fatura);
+      ++contagem.feitos;
     } catch (const std::exception& e) {
-      GravarLog(std::string("Erro: ") + e.what());
+      falhou(std::string("Erro: ") + e.what());
     }
   }
 

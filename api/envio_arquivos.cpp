@@ -6,6 +6,7 @@
 #include "api/multipart.h"
 #include "api/ufuncoes_api.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
@@ -43,7 +44,7 @@ void LogarLinhaSelecionada(const char* const rotulos[], const std::vector<std::s
 
 void EnviarArquivosRegistros(
     const std::function<EnvioArquivo(const std::vector<std::string>& linha)>& preparar,
-    const std::function<void(const std::vector<std::string>& linha)>& marcar) {
+    const std::function<void(const std::vector<std::string>& linha)>& marcar, ContagemFluxo& contagem) {
   for (std::size_t seq = 0; seq < Registros.size(); ++seq) {
     PararSePedido();
     const auto& linha = Registros[seq];
@@ -52,6 +53,7 @@ void EnviarArquivosRegistros(
 
     if (!ArquivoExiste(envio.caminho)) {
       GravarLog("Arquivo não encontrado: " + envio.caminho);
+      ++contagem.nao_encontrados;
       continue;
     }
 
@@ -70,12 +72,18 @@ void EnviarArquivosRegistros(
       if (!LerDocumentoJson(resposta, documento)) throw ErroJson("Invalid JSON");
       const bool sucesso = LerLogicoJson(documento, "sucess");
       const std::string mensagem = LerTextoJson(documento, "message");
-      if (sucesso)
+      if (sucesso) {
         marcar(linha);
-      else
+        ++contagem.feitos;
+      } else {
         GravarLog("Erro ao enviar arquivo. " + mensagem);
+        ++contagem.com_erro;
+        contagem.Falha("Erro ao enviar arquivo. " + mensagem);
+      }
     } catch (const std::exception& erro) {
       GravarLogComMotivo("Erro ao ler a resposta da API.", erro);
+      ++contagem.com_erro;
+      contagem.Falha(erro);
     }
     PausaAposPost();
   }

@@ -15,6 +15,7 @@
 std::pair<Data, Data> JanelaEmissao();
 
 class Consulta;
+struct ContagemFluxo;
 
 // Runs the flow's selection on FBqraux1 for the company and the window, and
 // empties Registros for its rows.
@@ -31,6 +32,7 @@ struct EnvioArquivo {
 // For each row: compose its address and file; post the file when it is there;
 // mark the row when the web service takes it. A stop asked for ends the loop
 // before the next row (ParadaSolicitada).
+// Every row is counted: sent, file not found, or kept back by an error.
 void EnviarArquivosRegistros(
     const std::function<EnvioArquivo(const std::vector<std::string>& linha)>& preparar,
-    const std::function<void(const std::vector<std::string>& linha)>& marcar);
+    const std::function<void(const std::vector<std::string>& linha)>& marcar, ContagemFluxo& contagem);

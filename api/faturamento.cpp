@@ -19,6 +19,7 @@
 #include "api/ufuncoes_api.h"
 #include "dm/tabelas.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "global/datas.h"
 #include "global/funcoes.h"
 #include "global/json.h"
@@ -185,7 +186,12 @@ std::exception_ptr LerRespostaFaturamento(const std::string& resposta, TabelaFat
 }
 
 void BuscarFaturamento() {
-  if (!HaRequisicaoPendente()) return;
+  ContagemFluxo& contagem = ApuracaoAtual().Iniciar(FluxoApurado::Faturamento);
+  if (!HaRequisicaoPendente()) {
+    contagem.sem_trabalho = true;
+    contagem.concluido = true;
+    return;
+  }
   if (EmDebug()) GravarLog("Recebendo os dados dos faturamentos.");
 
   PrepararEnvioJson(dm->IdHTTP, "GET");
@@ -216,4 +222,5 @@ void BuscarFaturamento() {
     VerificarLancamento(linha);
   }
   GravarFaturamento(linhas, periodo);
+  contagem.concluido = true;
 }

@@ -9,6 +9,7 @@
 #include "api/ufuncoes_api.h"
 #include "dm/tabelas.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "global/funcoes.h"
 #include "global/json.h"
 #include "global/log.h"
@@ -68,7 +69,7 @@ bool JaRecebida(const std::string& mensagem) {
   return m == "REGISTRO PAGO" || m == "REGISTRO PROCESSADO";
 }
 
-void TratarResposta(const std::string& resposta) {
+void TratarResposta(const std::string& resposta, ContagemFluxo& contagem) {
   DocumentoJson documento;
   if (!LerDocumentoJson(resposta, documento)) throw ErroJson("Invalid JSON");
   LerTextoJson(documento, "error");  // its value says nothing, but it must be there
@@ -81,14 +82,18 @@ void TratarResposta(const std::string& resposta) {
     PararSePedido();
     if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
     MarcarFatura(r.id_fatura);
+    ++contagem.feitos;
   }
   for (const auto& r : erros) {
     PararSePedido();
     if (JaRecebida(r.mensagem)) {
       if (EmDebug()) GravarLog("Retorno: " + r.mensagem + " - Id: " + r.id_fatura);
       MarcarFatura(r.id_fatura);
+      ++contagem.feitos;
     } else {
       GravarLog("Id: " + r.id_fatura + " - Erro: " + r.mensagem);
+      ++contagem.com_erro;
+      contagem.Falha("Id: " + r.id_fatura + " - Erro: " + r.mensagem);
     }
   }
 }
@@ -96,6 +101,7 @@ void TratarResposta(const std::string& resposta) {
 }  // namespace
 
 void EnviarFaturasPagas() {
+  ContagemFluxo& contagem = ApuracaoAtual().Iniciar(FluxoApurado::FaturasPagas);
   if (EmDebug()) GravarLog("Buscando os Titulos Pagos.");
 
   auto& q = dm->FBqraux1;
@@ -121,6 +127,7 @@ void EnviarFaturasPagas() {
   }
 
   if (!Registros.empty()) TransmitirFaturasPagas();
+  contagem.concluido = true;
 }
 
 void TransmitirFaturasPagas() {
@@ -143,13 +150,20 @@ void TransmitirFaturasPagas() {
   const std::string url = EnderecoBase() + "/financeiro/cliente/faturado?token_erp=" + CodificarValor(TokenApi());
   const std::string resposta = PostarJson(dm->IdHTTP, url, corpo);
 
+  ContagemFluxo& contagem = ApuracaoAtual().De(FluxoApurado::FaturasPagas);
+  const std::size_t feitos_antes = contagem.feitos;
+  const std::size_t erros_antes = contagem.com_erro;
   try {
     if (EmDebug()) GravarLog(resposta);
-    TratarResposta(resposta);
+    TratarResposta(resposta, contagem);
   } catch (const ParadaSolicitada&) {
     throw;
   } catch (const std::exception& erro) {
     GravarLogComMotivo("Erro ao ler a resposta da API.", erro);
+    // The invoices of this request not marked yet stay for the next run.
+    const std::size_t tratados = (contagem.feitos - feitos_antes) + (contagem.com_erro - erros_antes);
+    if (Registros.size() > tratados) contagem.com_erro += Registros.size() - tratados;
+    contagem.Falha(erro);
   }
   PausaAposPost();
 }

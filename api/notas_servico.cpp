@@ -7,6 +7,7 @@
 #include "api/envio_arquivos.h"
 #include "api/ufuncoes_api.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "global/funcoes.h"
 #include "global/log.h"
 #include "global/servidor_banco.h"
@@ -72,8 +73,10 @@ void MarcarNota(const std::vector<std::string>& linha) {
 }  // namespace
 
 void EnviarNotasServico() {
+  ContagemFluxo& contagem = ApuracaoAtual().Iniciar(FluxoApurado::NotasServico);
   if (EmDebug()) GravarLog("Enviando os arquivos XML das Notas de Serviço para a API.");
   SelecionarNotas();
   PrepararEnvioMultipart(dm->IdHTTP);
-  EnviarArquivosRegistros(PrepararNota, MarcarNota);
+  EnviarArquivosRegistros(PrepararNota, MarcarNota, contagem);
+  contagem.concluido = true;
 }

@@ -98,6 +98,7 @@ ArquivoIni ArquivoIni::DeBytes(const std::string& bytes) {
       if (fecha != std::string::npos) {
         secao = Trim(linha.substr(1, fecha - 1));
         em_secao = true;
+        ini.secoes_.push_back(secao);
         continue;
       }
     }
@@ -117,6 +118,19 @@ std::optional<std::string> ArquivoIni::Valor(const std::string& secao, const std
   for (const Entrada& e : entradas_)
     if (IguaisSemCaixa(e.secao, secao) && IguaisSemCaixa(e.chave, chave)) return e.valor;
   return std::nullopt;
+}
+
+std::vector<ArquivoIni::Chave> ArquivoIni::Chaves(const std::string& secao) const {
+  std::vector<Chave> chaves;
+  for (const Entrada& e : entradas_)
+    if (IguaisSemCaixa(e.secao, secao)) chaves.push_back({e.chave, e.valor});
+  return chaves;
+}
+
+bool ArquivoIni::TemSecao(const std::string& secao) const {
+  for (const std::string& s : secoes_)
+    if (IguaisSemCaixa(s, secao)) return true;
+  return false;
 }
 
 std::int32_t InteiroIni(const std::string& valor) {

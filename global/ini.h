@@ -19,6 +19,14 @@ class ArquivoIni {
   // The value of the key in the section, empty when the key is absent.
   std::optional<std::string> Valor(const std::string& secao, const std::string& chave) const;
 
+  struct Chave {
+    std::string nome;   // as written
+    std::string valor;  // as Valor gives it
+  };
+  // The keys of the section in the order written, repeated ones included.
+  std::vector<Chave> Chaves(const std::string& secao) const;
+  bool TemSecao(const std::string& secao) const;
+
  private:
   struct Entrada {
     std::string secao;
@@ -26,6 +34,7 @@ class ArquivoIni {
     std::string valor;
   };
   std::vector<Entrada> entradas_;
+  std::vector<std::string> secoes_;
 };
 
 // A profile integer: decimal with an optional sign, or hexadecimal after

@@ -49,6 +49,12 @@ class GerenciadorServicos {
   // what cannot be asked is taken as not running.
   std::string ComandoParada(const std::string& nome, const std::string& executavel);
 
+  // For the operator after an install: where the service's registration
+  // lies (the unit file on Linux), and whether it starts with the system
+  // (on Linux: the unit was enabled, which needs systemd running).
+  std::string LocalRegistro(const std::string& nome) const;
+  bool IniciaComSistema() const;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

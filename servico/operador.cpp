@@ -6,12 +6,14 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "api/chamada.h"
 #include "api/http.h"
 #include "dm/agendador.h"
 #include "dm/tabelas.h"
 #include "dm/udm.h"
+#include "global/apuracao.h"
 #include "global/funcoes.h"
 #include "global/log.h"
 #include "global/parada.h"
@@ -34,7 +36,10 @@ bool Rodar(void (Tdm::*tratador)()) {
   } catch (const ParadaSolicitada&) {
     return false;
   } catch (...) {
-    RegistrarErroEvento(NomeArquivoExecutavel(), TextoErro(std::current_exception()));
+    const std::string texto = TextoErro(std::current_exception());
+    RegistrarErroEvento(NomeArquivoExecutavel(), texto);
+    // The flow it left shows it on its summary line.
+    if (ContagemFluxo* fluxo = ApuracaoAtual().EmCurso()) fluxo->Falha(texto);
     return false;
   }
 }
@@ -66,6 +71,50 @@ std::optional<std::string> EmpresaIndisponivel() {
 
 constexpr const char* kSemModuloDados = "o módulo de dados não foi criado";
 
+// Why the data module is missing, when its creation said so.
+std::string SemModuloDados(const std::string& motivo) {
+  return motivo.empty() ? std::string(kSemModuloDados) : std::string(kSemModuloDados) + ": " + EmUmaLinha(motivo);
+}
+
+// One line per flow of the run, then whether the run went through: an error
+// any flow logged (a transport failure, a refused document, a database
+// error), a flow that an error left or that did not start at all. A file the
+// ERP has not written yet is waiting, not a failure.
+bool ResumirExecucao(bool parada) {
+  const auto& empresa = dm->FBqrempresa;
+  if (!empresa.Active() || empresa.Eof()) {
+    Linha("", "A empresa " + std::to_string(CodigoEmpresa) +
+                  " não está cadastrada em CAD_EMPRESA: nada foi enviado nem importado.");
+    return false;
+  }
+  const std::string integracao = empresa.FieldByName("USA_INTEGRACAO_API_FINANCEIRO").AsString();
+  if (integracao != tabelas::cad_empresa::IntegracaoLigada) {
+    Linha("", "Integração desligada para a empresa (USA_INTEGRACAO_API_FINANCEIRO = '" + integracao +
+                  "'): nada foi enviado nem importado.");
+    return true;
+  }
+  Apuracao& apuracao = ApuracaoAtual();
+  // A run whose flows did not start (a connection lost since the start) was
+  // logged with its reason, which the lines repeat.
+  std::string motivo_sem_inicio;
+  if (ErroConexao)
+    motivo_sem_inicio = "Erro ao conectar na Base de Dados: " + SemQuebraFinal(MensagemErroConexao);
+  else if (!dm->ErroEmpresa.empty())
+    motivo_sem_inicio = LinhaFalhaEmpresa + SemQuebraFinal(dm->ErroEmpresa);
+  bool ok = !apuracao.HouveErro();
+  for (const FluxoApurado fluxo :
+       {FluxoApurado::FaturasPagas, FluxoApurado::Boletos, FluxoApurado::NotasServico, FluxoApurado::Faturamento}) {
+    const ContagemFluxo& c = apuracao.De(fluxo);
+    std::string linha = ResumoFluxo(fluxo, c, parada);
+    if (!c.iniciado && !parada) {
+      ok = false;
+      if (!motivo_sem_inicio.empty()) linha += " (" + motivo_sem_inicio + ")";
+    }
+    Linha("", linha);
+  }
+  return ok;
+}
+
 // Which way the ERP's database is reached: through which server and
 // protocol, or by the engine inside this process.
 std::string AcessoAoBanco() {
@@ -93,11 +142,11 @@ void LinhaPasta(const std::string& rotulo, const std::string& pasta) {
 
 }  // namespace
 
-int ExecutarUmaVez() {
+int ExecutarUmaVez(const std::string& erro_inicio) {
   // Without the data module or the company record no flow can run: that is
   // a failure for whoever asked for the run, not an empty success.
   if (!dm) {
-    std::cerr << "Erro: " << kSemModuloDados << "." << std::endl;
+    std::cerr << "Erro: " << MascararToken(SemModuloDados(erro_inicio)) << "." << std::endl;
     return 1;
   }
   if (ErroConexao) {
@@ -108,6 +157,7 @@ int ExecutarUmaVez() {
     std::cerr << LinhaFalhaEmpresa << *motivo << std::endl;
     return 1;
   }
+  ApuracaoAtual().Zerar();
   bool timer = false, requisicao = false;
   {
     // TERM and INT end the run at the next row boundary, as they stop the service.
@@ -115,6 +165,8 @@ int ExecutarUmaVez() {
     timer = Rodar(&Tdm::TimerTimer);
     requisicao = !ParadaPedida() && Rodar(&Tdm::Timer_RequisicaoTimer);
   }
+  const bool resumo_ok = ResumirExecucao(ParadaPedida());
+  std::cout.flush();
   if (ParadaPedida()) {
     const std::string linha = std::string(ParadaSolicitada().what()) + " O que faltou fica para a próxima execução.";
     std::cerr << linha << std::endl;
@@ -124,10 +176,10 @@ int ExecutarUmaVez() {
     }
     return 1;
   }
-  return timer && requisicao ? 0 : 1;
+  return timer && requisicao && resumo_ok ? 0 : 1;
 }
 
-int VerificarInstalacao() {
+int VerificarInstalacao(const std::string& erro_inicio) {
   std::string motivo;
   const auto falhou = [&motivo](const std::string& m) {
     if (motivo.empty()) motivo = m;
@@ -136,6 +188,9 @@ int VerificarInstalacao() {
 
   Linha("Configuração.......: ", ArquivoConfiguracao + (ArquivoExiste(ArquivoConfiguracao) ? "" : " (não encontrado)"));
   if (!ArquivoExiste(ArquivoConfiguracao)) falhou("arquivo lumiford.ini não encontrado");
+  // Told, never a failure by themselves: the service reads the file as it is.
+  const std::vector<std::string> avisos = AvisosConfiguracao();
+  for (const auto& aviso : avisos) Linha("Aviso..............: ", aviso);
   Linha("Empresa............: ", std::to_string(CodigoEmpresa));
   Linha("Banco de dados.....: ", DiretorioServidor + sep + "DADOS.FDB");
   Linha("Histórico..........: ", DiretorioServidor + sep + "HISTORICO_SISTEMA.FDB");
@@ -143,7 +198,7 @@ int VerificarInstalacao() {
   LinhaPasta("Notas de serviço...: ", PastaArquivosServidor() + sep + "NFSe");
 
   if (!dm || ErroConexao) {
-    Linha("Conexão............: ", "ERRO: " + (dm ? SemQuebraFinal(MensagemErroConexao) : kSemModuloDados));
+    Linha("Conexão............: ", "ERRO: " + (dm ? SemQuebraFinal(MensagemErroConexao) : SemModuloDados(erro_inicio)));
     falhou(dm ? "não foi possível conectar aos bancos de dados" : kSemModuloDados);
   } else {
     Linha("Conexão............: ", "OK");
@@ -185,7 +240,9 @@ int VerificarInstalacao() {
   }
 
   if (motivo.empty()) {
-    Linha("Resultado..........: ", "OK");
+    Linha("Resultado..........: ",
+          avisos.empty() ? std::string("OK")
+                         : "OK, com " + std::to_string(avisos.size()) + (avisos.size() == 1 ? " aviso" : " avisos"));
     return 0;
   }
   Linha("Resultado..........: ", "ERRO: " + motivo);
@@ -204,10 +261,12 @@ void MostrarAjuda() {
       "  UNINSTALL   remove o serviço\n"
       "  SILENT      com INSTALL ou UNINSTALL: não mostra a mensagem de sucesso\n"
       "  ONCE        roda uma vez os envios (faturas pagas, boletos, notas de serviço) e a\n"
-      "              importação do faturamento, e termina; código 0 sem erros, 1 com erro;\n"
+      "              importação do faturamento, mostra uma linha por envio e termina;\n"
+      "              código 0 sem erros, 1 quando algum envio registrou erro;\n"
       "              TERM/INT a interrompem na próxima linha (código 1)\n"
-      "  CHECK       verifica configuração, bancos, cadastro da empresa e o acesso ao web\n"
-      "              service (só conexão e TLS); código 0 quando está tudo pronto\n"
+      "  CHECK       verifica configuração (e avisa do que parece engano nela), bancos,\n"
+      "              cadastro da empresa e o acesso ao web service (só conexão e TLS);\n"
+      "              código 0 quando está tudo pronto\n"
       "  HELP        esta ajuda (também -h e --help)\n"
       "\n"
       "Sinais no modo serviço (cada um escreve sua linha em Log.txt): TERM/INT param\n"

@@ -125,6 +125,9 @@ void Tlumiford_gerenciamento::ServiceInterrogate(bool Paused) {
 }
 
 int Tlumiford_gerenciamento::Instalar(bool silencioso) {
+  // What looks like a mistake in the settings is told before, and installs
+  // all the same: the service reads them as they are.
+  for (const auto& aviso : AvisosConfiguracao()) std::cerr << "Aviso: " << aviso << std::endl;
   std::unique_ptr<GerenciadorServicos> gerenciador;
   try {
     gerenciador = std::make_unique<GerenciadorServicos>();
@@ -150,7 +153,13 @@ int Tlumiford_gerenciamento::Instalar(bool silencioso) {
     MostrarErro(Falha(DisplayName, "install", erro));
     return 1;
   }
-  if (!silencioso) MostrarInformacao("Service installed successfully");
+  if (!silencioso) {
+    MostrarInformacao("Service installed successfully: " + gerenciador->LocalRegistro(Name) +
+                      (gerenciador->IniciaComSistema()
+                           ? ", habilitado (inicia com o sistema)"
+                           : ", não habilitado (o systemd não está em execução nesta máquina; depois: systemctl "
+                             "daemon-reload e systemctl enable " + Name + ")"));
+  }
   return 0;
 }
 
@@ -250,8 +259,11 @@ int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registr
 
   // An error while the data module or the service object is created is
   // recorded, and the process goes on without timers.
-  const auto registrar = [](const std::exception_ptr& erro) {
+  // The first such error is also the cause the operator's switches show.
+  std::string erro_inicio;
+  const auto registrar = [&erro_inicio](const std::exception_ptr& erro) {
     const std::string texto = TextoErro(erro);
+    if (erro_inicio.empty()) erro_inicio = texto;
     RegistrarErroEvento(NomeArquivoExecutavel(), texto);
     try {
       GravarLog(texto);
@@ -286,9 +298,9 @@ int ExecutarPrograma(int argc, char** argv, const std::function<void()>& registr
   else if (opcoes.Desinstalar)
     codigo = lumiford_gerenciamento->Desinstalar(opcoes.Silencioso);
   else if (opcoes.UmaVez)
-    codigo = ExecutarUmaVez();
+    codigo = ExecutarUmaVez(erro_inicio);
   else if (opcoes.Verificar)
-    codigo = VerificarInstalacao();
+    codigo = VerificarInstalacao(erro_inicio);
   else
     codigo = lumiford_gerenciamento->ExecutarComoServico();
 

@@ -351,3 +351,7 @@ std::string GerenciadorServicos::ComandoParada(const std::string& nome, const st
     return "";
   }
 }
+
+std::string GerenciadorServicos::LocalRegistro(const std::string& nome) const { return impl_->Caminho(nome); }
+
+bool GerenciadorServicos::IniciaComSistema() const { return impl_->systemd; }

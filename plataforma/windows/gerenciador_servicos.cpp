@@ -97,3 +97,10 @@ std::string GerenciadorServicos::ComandoParada(const std::string& nome, const st
     return "";
   }
 }
+
+std::string GerenciadorServicos::LocalRegistro(const std::string& nome) const {
+  return "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + nome;
+}
+
+// Registered for automatic start.
+bool GerenciadorServicos::IniciaComSistema() const { return true; }

@@ -170,7 +170,10 @@ TEST(Instalacao, InstallsAndRemovesTheUnit) {
 
     auto r = inst.Rodar(caso.instalar);
     EXPECT_EQ(r.codigo, 0) << r.erros;
-    EXPECT_EQ(r.saida, "Service installed successfully\n");
+    // Where the unit went, and whether it was enabled (never here: no systemd runs the tests).
+    EXPECT_EQ(r.saida, "Service installed successfully: " + unidade.string() +
+                           ", não habilitado (o systemd não está em execução nesta máquina; depois: systemctl "
+                           "daemon-reload e systemctl enable lumiford_financeiro_001)\n");
     EXPECT_EQ(r.erros, "");
     EXPECT_EQ(Ler(unidade),
               "# Lumiford 001 - Financeiro\n"
@@ -200,6 +203,28 @@ TEST(Instalacao, InstallsAndRemovesTheUnit) {
     EXPECT_FALSE(fs::exists(unidade));
     EXPECT_EQ(Contar(inst.Linhas(), "Service - Uninstalled"), 1u);
   }
+}
+
+// The settings' likely mistakes come before the install, which goes on as
+// before: a typing error in Empresa installs lumiford_financeiro_000.
+TEST(Instalacao, WarnsOfTheSettingsLikelyMistakesAndInstallsAllTheSame) {
+  Instalacao inst(Exe);
+  inst.Configurar("1", false);
+  Gravar(inst.Dir() / "lumiford.ini", "[Lumiford]\r\nEmpressa=1\r\nServidor=" + inst.Dados().string() + "\r\n");
+  const auto r = inst.Rodar({"/INSTALL"});
+  EXPECT_EQ(r.codigo, 0) << r.erros;
+  EXPECT_EQ(r.erros,
+            "Aviso: chave desconhecida em [Lumiford]: \"Empressa\" (seria Empresa?); não é lida\n"
+            "Aviso: Empresa não está em lumiford.ini: o serviço se chamaria lumiford_financeiro_000\n");
+  const fs::path unidade = inst.Unidades() / "lumiford_financeiro_000.service";
+  EXPECT_TRUE(fs::exists(unidade));
+  EXPECT_EQ(r.saida.rfind("Service installed successfully: " + unidade.string() + ", ", 0), 0u) << r.saida;
+  // Silent hides the success line, never the warnings.
+  EXPECT_EQ(inst.Rodar({"/UNINSTALL", "/SILENT"}).codigo, 0);
+  const auto silencioso = inst.Rodar({"/INSTALL", "/SILENT"});
+  EXPECT_EQ(silencioso.codigo, 0);
+  EXPECT_EQ(silencioso.saida, "");
+  EXPECT_EQ(silencioso.erros, r.erros);
 }
 
 TEST(Instalacao, SilentHidesSuccessOnlyAndFailuresExitWithOne) {

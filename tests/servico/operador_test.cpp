@@ -95,6 +95,13 @@ void ConferirMarcas(const Instalacao& inst, const Marcas& esperado, bool com_fat
   EXPECT_EQ(inst.Valor("SELECT COUNT(*) FROM MOV_REQUISICAO_SERVICO WHERE EMPRESA = 7"), importado ? "0" : "1");
 }
 
+// Firebird's texts of several lines, as one line shows them.
+std::string EmUmaLinhaTeste(std::string texto) {
+  for (auto& c : texto)
+    if (c == '\n' || c == '\r') c = ' ';
+  return texto;
+}
+
 void SemCicloDeVida(const std::vector<std::string>& linhas) {
   for (const char* linha : {"Service - Start", "Service - Stop", "Service - Shutdown"})
     EXPECT_EQ(Contar(linhas, linha), 0u) << linha;
@@ -122,12 +129,20 @@ TEST_P(FluxosDoExecutavel, RunsEachFlowOnceAndEnds) {
     std::string integracao;
     std::vector<std::string> caminhos;
     Marcas marcas;
+    std::string saida;
   };
   std::vector<Caso> casos = {
-      {"integration on", "2", {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, true}},
+      {"integration on", "2", {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, true},
+       "Faturas pagas: 1 informada, 0 com erro\n"
+       "Boletos: 1 enviado, 0 com erro\n"
+       "Notas de serviço: 1 enviada, 0 com erro\n"
+       "Faturamento: 1 fatura importada, 1 cliente cadastrado, 0 com erro\n"},
   };
   // Off, the service would have nothing to wait for.
-  if (modo == Modo::UmaVez) casos.push_back({"integration off", "1", {}, {false, false, false, false}});
+  if (modo == Modo::UmaVez)
+    casos.push_back({"integration off", "1", {}, {false, false, false, false},
+                     "Integração desligada para a empresa (USA_INTEGRACAO_API_FINANCEIRO = '1'): nada foi enviado nem "
+                     "importado.\n"});
   for (const auto& caso : casos) {
     SCOPED_TRACE(caso.nome);
     Simulador sim;
@@ -142,6 +157,7 @@ TEST_P(FluxosDoExecutavel, RunsEachFlowOnceAndEnds) {
       const auto r = inst.Rodar({"/ONCE"});
       codigo = r.codigo;
       erros = r.erros;
+      EXPECT_EQ(r.saida, caso.saida);
     } else {
       auto servico = inst.Iniciar({});
       // Watched from outside the database, which the engine in the service
@@ -210,17 +226,24 @@ TEST(UmaVez, AnErrorThatLeavesAFlowExitsWithOneAndTheOtherTimerStillRuns) {
     std::vector<std::string> caminhos;
     Marcas marcas;
     bool com_fatura_enviada = true;
+    std::string saida;  // the summary; "*" stands for the error's text
   };
+  const std::string enviados = "Faturas pagas: 1 informada, 0 com erro\nBoletos: 1 enviado, 0 com erro\n"
+                               "Notas de serviço: 1 enviada, 0 com erro\n";
+  const std::string interrompido =
+      "Faturamento: 0 faturas importadas, 0 clientes cadastrados, 0 com erro; interrompido por um erro (*)\n";
   const Caso casos[] = {
       {"billing reply that is not JSON", html, "", "não é um objeto JSON",
-       {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, false}},
+       {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, false}, true, enviados + interrompido},
       {"billing request whose connection is reset", Resposta::ComFalha(Resposta::Falha::Reset), "", "Connection reset by peer",
-       {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, false}},
+       {kFaturado, kBoleto, kNotaFiscal, kFaturamento}, {true, true, true, false}, true, enviados + interrompido},
       // An ERP database without the column the paid-invoice selection reads:
       // Timer's run ends at its first flow, the billing import runs all the same.
       {"paid-invoice selection that the database refuses", Resposta::Json(kFaturamentoJson),
        "ALTER TABLE MOV_CONTAS_RECEBER DROP FATURA_ENVIADA", "Column unknown\n-R.FATURA_ENVIADA",
-       {kFaturamento}, {false, false, false, true}, false},
+       {kFaturamento}, {false, false, false, true}, false,
+       "Faturas pagas: 0 informadas, 0 com erro; interrompido por um erro (*)\nBoletos: não rodou\n"
+       "Notas de serviço: não rodou\nFaturamento: 1 fatura importada, 1 cliente cadastrado, 0 com erro\n"},
   };
   for (const auto& caso : casos) {
     SCOPED_TRACE(caso.nome);
@@ -237,10 +260,128 @@ TEST(UmaVez, AnErrorThatLeavesAFlowExitsWithOneAndTheOtherTimerStillRuns) {
     EXPECT_EQ(r.erros.rfind("lumiford_financeiro: ", 0), 0u) << r.erros;
     EXPECT_EQ(r.erros.find("lumiford_financeiro: ", 1), std::string::npos) << r.erros;
     EXPECT_NE(r.erros.find(caso.erro), std::string::npos) << r.erros;
-    EXPECT_EQ(r.saida, "");
+    // The flow the error left names it on its line, on one line.
+    const std::size_t asterisco = caso.saida.find('*');
+    ASSERT_NE(asterisco, std::string::npos);
+    EXPECT_EQ(r.saida.substr(0, asterisco), caso.saida.substr(0, asterisco)) << r.saida;
+    const std::string fim = caso.saida.substr(asterisco + 1);
+    ASSERT_GE(r.saida.size(), asterisco + fim.size()) << r.saida;
+    const std::string motivo = r.saida.substr(asterisco, r.saida.size() - asterisco - fim.size());
+    EXPECT_EQ(r.saida.substr(r.saida.size() - fim.size()), fim) << r.saida;
+    EXPECT_NE(EmUmaLinhaTeste(motivo).find(EmUmaLinhaTeste(caso.erro)), std::string::npos) << r.saida;
+    EXPECT_EQ(motivo.find('\n'), std::string::npos) << r.saida;
     EXPECT_EQ(Caminhos(sim), caso.caminhos);
     ConferirMarcas(inst, caso.marcas, caso.com_fatura_enviada);
     SemCicloDeVida(inst.Linhas());
+  }
+}
+
+// Every outcome a flow can have, counted by the flow: the exit code is 1 as
+// soon as one flow logged an error (the supplier down, a document or an
+// invoice refused, a database error the flow caught), and a file the ERP has
+// not written yet is waiting, not a failure. The cause of a fixed error line
+// reaches Log.txt with debug off.
+TEST(UmaVez, TellsWhatEachFlowDidAndFailsOnAnyErrorItLogged) {
+  struct Caso {
+    const char* nome;
+    std::function<void(Instalacao&, Simulador&)> preparar;
+    bool fornecedor_fora;  // the company's address is a port nobody listens on
+    int codigo;
+    std::string saida;                    // "{endereco}": the supplier's address
+    std::vector<std::string> log;         // lines Log.txt must have
+  };
+  const std::string recusada = "Não foi possível conectar a {endereco}: Connection refused";
+  const std::string importado = "Faturamento: 1 fatura importada, 1 cliente cadastrado, 0 com erro\n";
+  const Caso casos[] = {
+      {"supplier down", [](Instalacao&, Simulador&) {}, true, 1,
+       "Faturas pagas: 0 informadas, 1 com erro (" + recusada + ")\n"
+       "Boletos: 0 enviados, 1 com erro (" + recusada + ")\n"
+       "Notas de serviço: 0 enviadas, 1 com erro (" + recusada + ")\n"
+       "Faturamento: 0 faturas importadas, 0 clientes cadastrados, 0 com erro; interrompido por um erro (" +
+           recusada + ")\n",
+       {"Erro Desconhecido.", "Motivo: " + recusada, "Erro ao ler a resposta da API."}},
+      {"boleto refused", [](Instalacao&, Simulador& sim) {
+         sim.Responder(kBoleto, Resposta::Json(R"({"sucess": false, "message": "Boleto sem linha digitável"})"));
+       }, false, 1,
+       "Faturas pagas: 1 informada, 0 com erro\n"
+       "Boletos: 0 enviados, 1 com erro (Erro ao enviar arquivo. Boleto sem linha digitável)\n"
+       "Notas de serviço: 1 enviada, 0 com erro\n" + importado,
+       {"Erro ao enviar arquivo. Boleto sem linha digitável"}},
+      {"paid invoice refused", [](Instalacao&, Simulador& sim) {
+         sim.Responder(kFaturado, Resposta::Json(R"({"error": true, "messageSuccess": [], )"
+                                                 R"("messageError": [{"message": "Fatura cancelada", "id_fatura": 501}]})"));
+       }, false, 1,
+       "Faturas pagas: 0 informadas, 1 com erro (Id: 501 - Erro: Fatura cancelada)\n"
+       "Boletos: 1 enviado, 0 com erro\nNotas de serviço: 1 enviada, 0 com erro\n" + importado,
+       {"Id: 501 - Erro: Fatura cancelada"}},
+      {"error status", [](Instalacao&, Simulador& sim) {
+         sim.Responder(kNotaFiscal, Resposta::Status(500, "Internal Server Error", "falha interna"));
+       }, false, 1,
+       "Faturas pagas: 1 informada, 0 com erro\nBoletos: 1 enviado, 0 com erro\n"
+       "Notas de serviço: 0 enviadas, 1 com erro (HTTP/1.1 500 Internal Server Error)\n" + importado,
+       {"Erro.: falha interna", "Erro ao ler a resposta da API."}},
+      {"files the ERP has not written yet", [](Instalacao& inst, Simulador&) {
+         fs::remove_all(inst.Dados() / "Boleto");
+         fs::remove_all(inst.Dados() / "NFSe");
+       }, false, 0,
+       "Faturas pagas: 1 informada, 0 com erro\n"
+       "Boletos: 0 enviados, 1 arquivo não encontrado, 0 com erro\n"
+       "Notas de serviço: 0 enviadas, 1 arquivo não encontrado, 0 com erro\n" + importado,
+       {}},
+      {"client the database refuses", [](Instalacao& inst, Simulador&) {
+         inst.Sql("CREATE EXCEPTION E_CADASTRO_RECUSADO 'cadastro recusado pelo ERP'");
+         inst.Sql("CREATE TRIGGER T_CADASTRO_RECUSADO FOR CAD_PESSOA BEFORE INSERT AS "
+                  "BEGIN EXCEPTION E_CADASTRO_RECUSADO; END");
+       }, false, 1,
+       "Faturas pagas: 1 informada, 0 com erro\nBoletos: 1 enviado, 0 com erro\n"
+       "Notas de serviço: 1 enviada, 0 com erro\n"
+       "Faturamento: 0 faturas importadas, 0 clientes cadastrados, 1 com erro (*cadastro recusado pelo ERP*)\n",
+       {"Erro ao buscar o Cliente. Fatura Nr: 9003"}},
+  };
+  const auto trocar = [](std::string texto, const std::string& de, const std::string& para) {
+    for (std::size_t i = texto.find(de); i != std::string::npos; i = texto.find(de, i + para.size()))
+      texto.replace(i, de.size(), para);
+    return texto;
+  };
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Simulador sim;
+    std::optional<PortaReservada> fora;
+    if (caso.fornecedor_fora) fora.emplace();
+    const std::string endereco = fora ? "127.0.0.1:" + std::to_string(fora->Porta()) : Local(sim);
+    Instalacao inst(Exe);
+    inst.Configurar("7");  // debug off: the causes are logged all the same
+    PrepararEmpresa(inst, "http", endereco);
+    caso.preparar(inst, sim);
+    AceitarTudo(sim);  // after the case's own replies, which come first
+
+    const auto r = inst.Rodar({"/ONCE"});
+    EXPECT_EQ(r.codigo, caso.codigo) << r.saida << r.erros;
+    const std::string esperado = trocar(caso.saida, "{endereco}", endereco);
+    const std::size_t asterisco = esperado.find('*');
+    if (asterisco == std::string::npos) {
+      EXPECT_EQ(r.saida, esperado);
+    } else {
+      // The database's own text around the exception's message.
+      EXPECT_EQ(r.saida.substr(0, asterisco), esperado.substr(0, asterisco)) << r.saida;
+      const std::size_t segundo = esperado.find('*', asterisco + 1);
+      EXPECT_NE(r.saida.find(esperado.substr(asterisco + 1, segundo - asterisco - 1)), std::string::npos) << r.saida;
+      EXPECT_EQ(r.saida.substr(r.saida.size() - (esperado.size() - segundo - 1)), esperado.substr(segundo + 1));
+    }
+    if (caso.codigo == 0) {
+      EXPECT_EQ(r.erros, "");
+    }
+    const auto linhas = inst.Linhas();
+    for (const auto& linha : caso.log) EXPECT_GE(Contar(linhas, trocar(linha, "{endereco}", endereco)), 1u) << linha;
+    // Every fixed error line is followed by its cause.
+    for (std::size_t i = 0; i < linhas.size(); ++i) {
+      if (linhas[i] == "Erro Desconhecido." || linhas[i] == "Erro ao ler a resposta da API.") {
+        ASSERT_LT(i + 1, linhas.size());
+        EXPECT_EQ(linhas[i + 1].rfind("Motivo: ", 0), 0u) << linhas[i + 1];
+      }
+    }
+    EXPECT_EQ(r.saida.find(kToken), std::string::npos);
+    EXPECT_EQ(Ler(inst.Log()).find(kToken), std::string::npos);
   }
 }
 
@@ -266,7 +407,7 @@ TEST(UmaVez, WhatKeepsEveryFlowFromRunningExitsWithOneAndTheReason) {
          inst.Configurar("7", true, "Sim");
          fs::create_directory(inst.Log());
        },
-       {"Log.txt", "Erro: o módulo de dados não foi criado.\n"}},
+       {"Log.txt", "Erro: o módulo de dados não foi criado: ", "Log.txt não é um arquivo comum.\n"}},
   };
   for (const auto& caso : casos) {
     SCOPED_TRACE(caso.nome);
@@ -311,7 +452,7 @@ std::optional<std::string> Valor(const std::vector<std::string>& linhas, const s
 }
 
 const char* const kRotulos[] = {
-    "Configuração.......: ", "Empresa............: ", "Banco de dados.....: ", "Histórico..........: ",
+    "Configuração.......: ", "Aviso..............: ", "Empresa............: ", "Banco de dados.....: ", "Histórico..........: ",
     "Boletos............: ", "Notas de serviço...: ", "Conexão............: ", "Acesso ao banco....: ",
     "Cadastro da empresa: ", "Integração.........: ", "Intervalo..........: ",
     "Web service........: ", "Alcance............: ", "Resultado..........: ",
@@ -435,6 +576,86 @@ TEST(Verificacao, ReportsEachPartAndSendsNoRequest) {
       EXPECT_EQ(inst.Valor("SELECT FATURA_ENVIADA FROM MOV_CONTAS_RECEBER WHERE ID_FATURA = 501"), "1");
     }
   }
+}
+
+// The settings' likely mistakes, each on a line of its own after the
+// settings' line; they do not change the result by themselves.
+TEST(Verificacao, TellsTheSettingsLikelyMistakes) {
+  struct Caso {
+    const char* nome;
+    std::string ini;  // "{dados}": the databases' folder
+    bool utf16_sem_marca;
+    int codigo;
+    std::vector<std::string> avisos;  // the start of each warning line's value
+    std::string resultado;
+  };
+  const std::string resto = "Lumiford=\r\nNome_Servidor=\r\nDebug=\r\n";
+  const Caso casos[] = {
+      {"right", "[Lumiford]\r\nEmpresa=7\r\nServidor={dados}\r\n" + resto, false, 0, {}, "OK"},
+      {"typing error in Empresa", "[Lumiford]\r\nEmpressa=7\r\nServidor={dados}\r\n" + resto, false, 1,
+       {"chave desconhecida em [Lumiford]: \"Empressa\" (seria Empresa?); não é lida",
+        "Empresa não está em lumiford.ini: o serviço se chamaria lumiford_financeiro_000"},
+       "ERRO: a empresa 0 não está cadastrada em CAD_EMPRESA"},
+      {"typing error in Servidor", "[Lumiford]\r\nEmpresa=7\r\nServidr={dados}\r\n" + resto, false, 1,
+       {"chave desconhecida em [Lumiford]: \"Servidr\" (seria Servidor?); não é lida", "Servidor está vazio"},
+       "ERRO: não foi possível conectar aos bancos de dados"},
+      {"comment after a value", "[Lumiford]\r\nEmpresa=7\r\nServidor={dados}\r\nDebug = Nao ; desligado\r\n",
+       false, 0, {"o valor de Debug parece ter um comentário (\"Nao ; desligado\")"}, "OK, com 1 aviso"},
+      {"comment after Empresa", "[Lumiford]\r\nEmpresa = 07 ; empresa principal\r\nServidor={dados}\r\n", false, 1,
+       {"o valor de Empresa parece ter um comentário", "Empresa = \"07 ; empresa principal\" vale 0"},
+       "ERRO: a empresa 0 não está cadastrada em CAD_EMPRESA"},
+      {"UTF-16 without its mark", "[Lumiford]\r\nEmpresa=7\r\nServidor={dados}\r\n", true, 1,
+       {"lumiford.ini está em UTF-16 sem a marca de ordem de bytes (BOM)"},
+       "ERRO: não foi possível conectar aos bancos de dados"},
+  };
+  Simulador sim;
+  AceitarTudo(sim);
+  for (const auto& caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Instalacao inst(Exe);
+    inst.Configurar("7");
+    PrepararEmpresa(inst, "http", Local(sim));
+    std::string ini = caso.ini;
+    ini.replace(ini.find("{dados}"), 7, inst.Dados().string());
+    if (caso.utf16_sem_marca) {
+      std::string largo;
+      for (char c : ini) largo += std::string{c, '\0'};
+      ini = largo;
+    }
+    Gravar(inst.Dir() / "lumiford.ini", ini);
+
+    const auto r = inst.Rodar({"/CHECK"});
+    EXPECT_EQ(r.codigo, caso.codigo) << r.saida << r.erros;
+    const auto linhas = LinhasDe(r.saida);
+    std::vector<std::string> avisos;
+    for (const auto& linha : linhas) {
+      EXPECT_TRUE(std::any_of(std::begin(kRotulos), std::end(kRotulos),
+                              [&linha](const char* rotulo) { return linha.rfind(rotulo, 0) == 0; }))
+          << linha;
+      if (linha.rfind("Aviso..............: ", 0) == 0) avisos.push_back(linha.substr(21));
+    }
+    ASSERT_EQ(avisos.size(), caso.avisos.size()) << r.saida;
+    for (std::size_t i = 0; i < avisos.size(); ++i) EXPECT_EQ(avisos[i].rfind(caso.avisos[i], 0), 0u) << avisos[i];
+    // Right after the settings' line.
+    if (!avisos.empty()) {
+      EXPECT_EQ(linhas.at(1).rfind("Aviso", 0), 0u) << r.saida;
+    }
+    EXPECT_EQ(Valor(linhas, "Resultado..........: "), caso.resultado) << r.saida;
+  }
+}
+
+// What kept the data module from being created is on the connection line,
+// not only on standard error.
+TEST(Verificacao, ShowsWhyTheDataModuleWasNotCreated) {
+  Instalacao inst(Exe);
+  inst.Configurar("7", true, "Sim");  // the settings' banner is the first line logged
+  fs::create_directory(inst.Log());
+  const auto r = inst.Rodar({"/CHECK"});
+  EXPECT_EQ(r.codigo, 1);
+  const auto conexao = Valor(LinhasDe(r.saida), "Conexão............: ");
+  ASSERT_TRUE(conexao.has_value()) << r.saida;
+  EXPECT_EQ(conexao->rfind("ERRO: o módulo de dados não foi criado: ", 0), 0u) << *conexao;
+  EXPECT_NE(conexao->find("Log.txt"), std::string::npos) << *conexao;
 }
 
 // ---------------------------------------------------------------- the token
