@@ -361,7 +361,7 @@ TEST(Instalacao, SystemdAcceptsTheUnit) {
 
 // The unit asks for no new privileges: the service runs the same with the
 // kernel's no_new_privs flag set, as systemd sets it.
-TEST(Instalacao, ServiceRunsWithNoNewPrivileges) {
+TEST(ModoServico, RunsWithNoNewPrivileges) {
   if (std::system("setpriv --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv is not available here";
   Instalacao inst(ExeTeste);
   inst.Configurar("1");
