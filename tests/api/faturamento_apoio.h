@@ -174,8 +174,11 @@ class AmbienteFaturamento : public ::testing::Test {
 
   // One run of the import on that day; the log lines it wrote are in Novas().
   void Executar(std::chrono::year_month_day dia = std::chrono::year{2025} / 3 / 10) {
-    if (!dm) dm = std::make_unique<Tdm>();
+    const bool novo = !dm;
+    if (novo) dm = std::make_unique<Tdm>();
     ASSERT_FALSE(ErroConexao) << MensagemErroConexao;
+    if (novo)
+      ASSERT_EQ(dm->Firebird.ViaMotorLocal(), topologia == Topologia::Embutido) << "not reached as the topology says";
     const DataHora agora = Dia(dia);
     DefinirRelogio([agora] { return agora; });
     inicio_log = Mensagens().size();

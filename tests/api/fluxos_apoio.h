@@ -142,6 +142,7 @@ class AmbienteFluxos : public ::testing::Test {
         "', '" + kToken + "')");
     dm = std::make_unique<Tdm>();
     ASSERT_FALSE(ErroConexao) << MensagemErroConexao;
+    ASSERT_EQ(dm->Firebird.ViaMotorLocal(), topologia == Topologia::Embutido) << "not reached as the topology says";
     LimparLog();
   }
 
