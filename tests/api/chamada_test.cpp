@@ -68,10 +68,10 @@ struct CasoPost {
 
 TEST_F(Chamada, PostsRegistramOsDoisCaminhosDeErroEFechamAConexao) {
   const CasoPost casos[] = {
-      {"aceito", Resposta::Json(R"({"sucess": true})"), R"({"sucess": true})", {}},
+      {"aceito", Resposta::Json(R"({"sucess": true})"), R"({"sucess": true})", {}, ""},
       {"status 500", Resposta::Status(500, "Internal Server Error", "falhou no servidor"), "",
-       {"Erro.: falhou no servidor"}},
-      {"redirecionamento", Resposta::Status(302, "Found", ""), "", {"Erro.: "}},
+       {"Erro.: falhou no servidor"}, ""},
+      {"redirecionamento", Resposta::Status(302, "Found", ""), "", {"Erro.: "}, ""},
       {"sem resposta", Resposta::ComFalha(Resposta::Falha::SemResposta), "", {"Erro Desconhecido."},
        "Motivo: A conexão foi fechada sem resposta."},
       {"conexao recusada", std::nullopt, "", {"Erro Desconhecido."}, "Motivo: Não foi possível conectar a 127.0.0.1:"},

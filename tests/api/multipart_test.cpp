@@ -213,6 +213,9 @@ std::size_t DescritoresAbertos() {
 }
 
 TEST_F(Multipart, ArquivoAbertoAoAdicionarEFechadoComOCorpo) {
+  // On Windows (under Wine) /proc/self/fd lists the emulator's descriptors,
+  // which come and go on their own; the count means something only here.
+  if (std::filesystem::path("C:a").has_root_name()) GTEST_SKIP() << "no descriptor table of our own to count";
   CriarArquivo(pasta / "a.pdf", "abc");
   const std::size_t antes = DescritoresAbertos();
   {
