@@ -177,8 +177,9 @@ class AmbienteFaturamento : public ::testing::Test {
     const bool novo = !dm;
     if (novo) dm = std::make_unique<Tdm>();
     ASSERT_FALSE(ErroConexao) << MensagemErroConexao;
-    if (novo)
+    if (novo) {
       ASSERT_EQ(dm->Firebird.ViaMotorLocal(), topologia == Topologia::Embutido) << "not reached as the topology says";
+    }
     const DataHora agora = Dia(dia);
     DefinirRelogio([agora] { return agora; });
     inicio_log = Mensagens().size();
