@@ -21,6 +21,7 @@
 
 #include "tests/servico/apoio_processo.h"
 #include "tests/support/filho.h"
+#include "tests/support/linhas_log.h"
 #include "tests/support/servidor_firebird.h"
 #include "tests/support/simulador.h"
 
@@ -136,18 +137,9 @@ INSTANTIATE_TEST_SUITE_P(Topologias, UmaCopia,
 // Each line of a log file: whole, CR LF at its end, and either one of ours
 // (date, time, message), the one-blank line, or the other program's.
 void ConferirLinhas(const fs::path& arquivo) {
-  std::string texto = Ler(arquivo);
-  if (texto.empty()) return;
-  if (texto.starts_with("\xEF\xBB\xBF")) texto.erase(0, 3);
-  EXPECT_TRUE(texto.ends_with("\r\n")) << arquivo;
   static const std::regex nossa(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d: .*)");
   static const std::regex externa(R"(externo \d+)");
-  std::size_t inicio = 0;
-  while (inicio < texto.size()) {
-    std::size_t fim = texto.find("\r\n", inicio);
-    if (fim == std::string::npos) fim = texto.size();
-    const std::string linha = texto.substr(inicio, fim - inicio);
-    inicio = fim + 2;
+  for (const std::string& linha : LinhasCrLf(Ler(arquivo), arquivo)) {
     EXPECT_TRUE(linha == " " || std::regex_match(linha, nossa) || std::regex_match(linha, externa))
         << arquivo << ": \"" << linha << "\"";
   }
