@@ -121,11 +121,17 @@ std::size_t ArquivoLeitura::LerEm(std::uint64_t posicao, char* destino, std::siz
   return lidos;
 }
 
-ArquivoLeitura ArquivoLeitura::Abrir(const std::string& caminho) {
-  HANDLE h = ::CreateFileW(Largo(caminho).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+// Opens for reading with the sharing given; a directory is told as such, and
+// with em_uso a file another opener keeps us out of is ArquivoEmUso.
+HANDLE abrir_para_ler(const std::string& caminho, DWORD compartilhamento, bool em_uso) {
+  HANDLE h = ::CreateFileW(Largo(caminho).c_str(), GENERIC_READ, compartilhamento, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD erro = ::GetLastError();
+    if (em_uso && (erro == ERROR_SHARING_VIOLATION || erro == ERROR_LOCK_VIOLATION)) throw ArquivoEmUso(caminho);
+    // A directory cannot be opened as a file.
     if (erro == ERROR_ACCESS_DENIED) {
       const DWORD atributos = ::GetFileAttributesW(Largo(caminho).c_str());
       if (atributos != INVALID_FILE_ATTRIBUTES && (atributos & FILE_ATTRIBUTE_DIRECTORY))
@@ -133,6 +139,13 @@ ArquivoLeitura ArquivoLeitura::Abrir(const std::string& caminho) {
     }
     falhar(caminho, erro);
   }
+  return h;
+}
+
+}  // namespace
+
+ArquivoLeitura ArquivoLeitura::Abrir(const std::string& caminho) {
+  HANDLE h = abrir_para_ler(caminho, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
   ArquivoLeitura arquivo(descritor_de(h));
   exigir_arquivo_comum(h, caminho);
   return arquivo;
@@ -142,19 +155,7 @@ ArquivoLeitura ArquivoLeitura::AbrirSemEscritores(const std::string& caminho) {
   // Shared with readers only: the open fails at once while another process
   // has the file open for writing, and no writer can open it while we read.
   // Renaming stays allowed, so that the log can be replaced by its rewrite.
-  HANDLE h = ::CreateFileW(Largo(caminho).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    const DWORD erro = ::GetLastError();
-    if (erro == ERROR_SHARING_VIOLATION || erro == ERROR_LOCK_VIOLATION) throw ArquivoEmUso(caminho);
-    // A directory cannot be opened as a file.
-    if (erro == ERROR_ACCESS_DENIED) {
-      const DWORD atributos = ::GetFileAttributesW(Largo(caminho).c_str());
-      if (atributos != INVALID_FILE_ATTRIBUTES && (atributos & FILE_ATTRIBUTE_DIRECTORY))
-        throw std::system_error(std::make_error_code(std::errc::is_a_directory), caminho);
-    }
-    falhar(caminho, erro);
-  }
+  HANDLE h = abrir_para_ler(caminho, FILE_SHARE_READ | FILE_SHARE_DELETE, true);
   ArquivoLeitura arquivo(descritor_de(h));
   exigir_arquivo_comum(h, caminho);
   return arquivo;
