@@ -35,7 +35,9 @@ trap encerrar EXIT
 
 # The demo's installation, debug off, the paid-invoice timer every 60 minutes;
 # both databases through a Firebird server, as in production.
-MontarInstalacaoDemo "$DIR" "$BUILD" Nao 60
+# The simulator stands in for a supplier on another machine: it gets copies of
+# OpenSSL of its own, so its pages are not counted as the service's.
+SIMULADOR_OPENSSL_PROPRIO=1 MontarInstalacaoDemo "$DIR" "$BUILD" Nao 60
 
 "$DIR/servico/lumiford_financeiro" > "$DIR/servico.out" 2>&1 &
 PID_SERVICO=$!
@@ -56,9 +58,14 @@ RSS_DEPOIS=$(rss_kb)
 PICO=$(awk '/^VmHWM:/ {print $2}' "/proc/$PID_SERVICO/status")
 PARTES=$(awk '/^(RssAnon|RssFile|RssShmem):/ {printf "%s %.1f MB  ", $1, $2/1024}' "/proc/$PID_SERVICO/status")
 PSS=$(awk '/^Pss:/ {printf "%.1f", $2/1024}' "/proc/$PID_SERVICO/smaps_rollup")
-# The mappings that hold the most resident memory, to see what bounds it.
+PARTILHADA=$(awk '/^Shared_(Clean|Dirty):/ {s += $2} END {printf "%.1f", s/1024}' "/proc/$PID_SERVICO/smaps_rollup")
+# The mappings that hold the most resident memory, to see what bounds it, with
+# the part other processes map too (the Firebird server maps the client
+# library, every process the C library).
 MAIORES=$(awk '/^[0-9a-f]+-[0-9a-f]+ / {nome = (NF >= 6 ? $6 : "[anon]")} /^Rss:/ {r[nome] += $2}
-  END {for (n in r) printf "%8.1f MB  %s\n", r[n]/1024, n}' "/proc/$PID_SERVICO/smaps" | sort -rn | head -8)
+  /^Shared_(Clean|Dirty):/ {c[nome] += $2}
+  END {for (n in r) printf "%8.1f MB  (%.1f MB shared)  %s\n", r[n]/1024, c[n]/1024, n}' "/proc/$PID_SERVICO/smaps" |
+  sort -rn | head -8)
 LINHAS=$(grep -c . "$DIR/servico/Log.txt" 2>/dev/null || echo 0)
 # With both databases behind the server, the engine must not be in this process.
 if grep -q 'libEngine[0-9]*\.so' "/proc/$PID_SERVICO/maps"; then MOTOR="loaded (libEngine mapped)"; else MOTOR="not loaded"; fi
@@ -71,7 +78,7 @@ echo "  databases: Servidor=$BANCO; embedded engine $MOTOR; the service's attach
 echo "$ANEXOS"
 awk -v a="$RSS_ANTES" -v d="$RSS_DEPOIS" -v p="$PICO" 'BEGIN {
   printf "  resident memory between runs: %.1f MB at the start of the idle, %.1f MB at its end (goal < 12 MB); high-water mark %.1f MB\n", a/1024, d/1024, p/1024 }'
-echo "  of which: $PARTES(proportional share, Pss: $PSS MB)"
+echo "  of which: $PARTES(mapped by other processes too: $PARTILHADA MB; proportional share, Pss: $PSS MB)"
 echo "  largest resident mappings:"
 echo "$MAIORES"
 awk -v t=$((CPU_DEPOIS - CPU_ANTES)) -v hz="$HZ" -v s="$IDLE" 'BEGIN {

@@ -18,7 +18,16 @@ MontarInstalacaoDemo() {
   cp "$build/servico/lumiford_financeiro" "$pasta/servico/"
 
   # The supplier simulator: HTTPS with a test CA that the service is told to trust.
-  "$build/tools/simulador_fornecedor" --https --ca "$pasta/simulador/ca.pem" --registro "$pasta/simulador" \
+  # With SIMULADOR_OPENSSL_PROPRIO=1 it loads copies of OpenSSL of its own, so
+  # that it shares no library pages with the service, as a supplier on another
+  # machine shares none (the idle footprint counts the service's pages alone).
+  local simulador=("$build/tools/simulador_fornecedor")
+  if [ "${SIMULADOR_OPENSSL_PROPRIO:-}" = 1 ]; then
+    mkdir -p "$pasta/simulador/lib"
+    ldd "${simulador[0]}" | awk '/lib(ssl|crypto)\.so/ {print $3}' | xargs -r cp -t "$pasta/simulador/lib"
+    simulador=(env LD_LIBRARY_PATH="$pasta/simulador/lib" "${simulador[@]}")
+  fi
+  "${simulador[@]}" --https --ca "$pasta/simulador/ca.pem" --registro "$pasta/simulador" \
     --rota /api/financeiro/cliente/faturado 200 "@$d/faturado.json" \
     --rota /api/financeiro/cliente/faturamento 200 "@$d/faturamento.json" \
     --rota /api/financeiro/fatura/documento/boleto 200 "@$d/boleto.json" \
