@@ -9,6 +9,8 @@
 # under 0.1 s of CPU.
 #   BUILD_DIR   build folder (default build-bench; configured and built when missing)
 #   IDLE        idle seconds to measure (default 60)
+#   LUMIFORD_BENCH_BANCO=embutido  the databases opened by the engine in the
+#               service instead (a plain path, no server running)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 RAIZ=$PWD
@@ -36,8 +38,14 @@ trap encerrar EXIT
 # The demo's installation, debug off, the paid-invoice timer every 60 minutes;
 # both databases through a Firebird server, as in production.
 # The simulator stands in for a supplier on another machine: it gets copies of
-# OpenSSL of its own, so its pages are not counted as the service's.
-SIMULADOR_OPENSSL_PROPRIO=1 MontarInstalacaoDemo "$DIR" "$BUILD" Nao 60
+# OpenSSL of its own, so its pages are not counted as the service's
+# (SIMULADOR_OPENSSL_PROPRIO=0 shows what sharing them does).
+SIMULADOR_OPENSSL_PROPRIO=${SIMULADOR_OPENSSL_PROPRIO:-1} MontarInstalacaoDemo "$DIR" "$BUILD" Nao 60
+if [ "${LUMIFORD_BENCH_BANCO:-servidor}" = embutido ]; then
+  bash scripts/firebird/servidor.sh parar "$DIR/firebird"
+  BANCO="$DIR/Dados"
+  sed -i "s|^Servidor=.*|Servidor=$BANCO|" "$DIR/servico/lumiford.ini"
+fi
 
 "$DIR/servico/lumiford_financeiro" > "$DIR/servico.out" 2>&1 &
 PID_SERVICO=$!
@@ -69,8 +77,9 @@ MAIORES=$(awk '/^[0-9a-f]+-[0-9a-f]+ / {nome = (NF >= 6 ? $6 : "[anon]")} /^Rss:
 LINHAS=$(grep -c . "$DIR/servico/Log.txt" 2>/dev/null || echo 0)
 # With both databases behind the server, the engine must not be in this process.
 if grep -q 'libEngine[0-9]*\.so' "/proc/$PID_SERVICO/maps"; then MOTOR="loaded (libEngine mapped)"; else MOTOR="not loaded"; fi
-# How the server sees the service's attachments.
-ANEXOS=$(printf 'SET HEADING OFF;\nSELECT MON$REMOTE_PROTOCOL, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS WHERE MON$REMOTE_PID = %s;\n' \
+# How the server sees the service's attachments (with the engine here, the
+# files are the service's alone).
+[ "${LUMIFORD_BENCH_BANCO:-servidor}" = embutido ] && ANEXOS="    (no server: the engine in the service holds the files)" || ANEXOS=$(printf 'SET HEADING OFF;\nSELECT MON$REMOTE_PROTOCOL, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS WHERE MON$REMOTE_PID = %s;\n' \
   "$PID_SERVICO" | isql-fb -q -user SYSDBA -password bluefjord "$BANCO/DADOS.FDB" 2>&1 | awk 'NF' | sed 's/^/    /')
 
 echo "Idle footprint of lumiford_financeiro (service mode, after its first runs; $LINHAS log lines written)"
