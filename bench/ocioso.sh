@@ -79,8 +79,12 @@ LINHAS=$(grep -c . "$DIR/servico/Log.txt" 2>/dev/null || echo 0)
 if grep -q 'libEngine[0-9]*\.so' "/proc/$PID_SERVICO/maps"; then MOTOR="loaded (libEngine mapped)"; else MOTOR="not loaded"; fi
 # How the server sees the service's attachments (with the engine here, the
 # files are the service's alone).
-[ "${LUMIFORD_BENCH_BANCO:-servidor}" = embutido ] && ANEXOS="    (no server: the engine in the service holds the files)" || ANEXOS=$(printf 'SET HEADING OFF;\nSELECT MON$REMOTE_PROTOCOL, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS WHERE MON$REMOTE_PID = %s;\n' \
-  "$PID_SERVICO" | isql-fb -q -user SYSDBA -password bluefjord "$BANCO/DADOS.FDB" 2>&1 | awk 'NF' | sed 's/^/    /')
+if [ "${LUMIFORD_BENCH_BANCO:-servidor}" = embutido ]; then
+  ANEXOS="    (no server: the engine in the service holds the files)"
+else
+  ANEXOS=$(printf 'SET HEADING OFF;\nSELECT MON$REMOTE_PROTOCOL, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS WHERE MON$REMOTE_PID = %s;\n' \
+    "$PID_SERVICO" | isql-fb -q -user SYSDBA -password bluefjord "$BANCO/DADOS.FDB" 2>&1 | awk 'NF' | sed 's/^/    /')
+fi
 
 echo "Idle footprint of lumiford_financeiro (service mode, after its first runs; $LINHAS log lines written)"
 echo "  databases: Servidor=$BANCO; embedded engine $MOTOR; the service's attachment to DADOS.FDB as the server sees it:"

@@ -14,8 +14,10 @@ namespace {
 // does on Windows: between runs they only count as resident memory. They come
 // back from the files on the next run that needs them. Writable and shared
 // mappings are left alone (their pages hold state, not file contents), and
-// the kernel itself skips pages other processes also map. A kernel without
-// MADV_PAGEOUT (before 5.4) refuses it, and nothing changes.
+// the kernel itself skips pages other processes also map, and, in recent
+// kernels, the files this process neither owns nor may write (the service
+// runs as root). A kernel without MADV_PAGEOUT (before 5.4) refuses it, and
+// nothing changes.
 void DevolverPaginasDeArquivos() {
   std::ifstream mapas("/proc/self/maps");
   std::string linha;
