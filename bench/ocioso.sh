@@ -41,7 +41,8 @@ trap encerrar EXIT
 # OpenSSL of its own, so its pages are not counted as the service's
 # (SIMULADOR_OPENSSL_PROPRIO=0 shows what sharing them does).
 SIMULADOR_OPENSSL_PROPRIO=${SIMULADOR_OPENSSL_PROPRIO:-1} MontarInstalacaoDemo "$DIR" "$BUILD" Nao 60
-if [ "${LUMIFORD_BENCH_BANCO:-servidor}" = embutido ]; then
+EMBUTIDO=$([ "${LUMIFORD_BENCH_BANCO:-servidor}" = embutido ] && echo 1 || echo 0)
+if [ "$EMBUTIDO" = 1 ]; then
   bash scripts/firebird/servidor.sh parar "$DIR/firebird"
   BANCO="$DIR/Dados"
   sed -i "s|^Servidor=.*|Servidor=$BANCO|" "$DIR/servico/lumiford.ini"
@@ -79,7 +80,7 @@ LINHAS=$(grep -c . "$DIR/servico/Log.txt" 2>/dev/null || echo 0)
 if grep -q 'libEngine[0-9]*\.so' "/proc/$PID_SERVICO/maps"; then MOTOR="loaded (libEngine mapped)"; else MOTOR="not loaded"; fi
 # How the server sees the service's attachments (with the engine here, the
 # files are the service's alone).
-if [ "${LUMIFORD_BENCH_BANCO:-servidor}" = embutido ]; then
+if [ "$EMBUTIDO" = 1 ]; then
   ANEXOS="    (no server: the engine in the service holds the files)"
 else
   ANEXOS=$(printf 'SET HEADING OFF;\nSELECT MON$REMOTE_PROTOCOL, MON$REMOTE_PROCESS FROM MON$ATTACHMENTS WHERE MON$REMOTE_PID = %s;\n' \

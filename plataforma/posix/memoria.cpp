@@ -29,7 +29,7 @@ void DevolverPaginasDeArquivos() {
     if (std::sscanf(linha.c_str(), "%lx-%lx %4s %*s %*s %*s %n", &inicio, &fim, permissoes, &caminho) < 3) continue;
     const bool do_arquivo = caminho > 0 && linha[static_cast<std::size_t>(caminho)] == '/';
     const bool so_leitura_privada = permissoes[1] != 'w' && permissoes[3] == 'p';
-    if (!do_arquivo || !so_leitura_privada || fim <= inicio) continue;
+    if (!do_arquivo || !so_leitura_privada) continue;
     ::madvise(reinterpret_cast<void*>(inicio), fim - inicio, MADV_PAGEOUT);
   }
 }

@@ -7,7 +7,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -73,8 +72,10 @@ public:
     std::string linha;
     bool nosso = false;
     while (std::getline(smaps, linha)) {
-      if (!linha.empty() && std::isxdigit(static_cast<unsigned char>(linha[0])) && linha.find('-') != std::string::npos &&
-          linha.find(' ') > linha.find('-'))
+      // A mapping's first line starts with its "start-end" range; its
+      // fields' lines have no '-' before their first blank.
+      const auto traco = linha.find('-');
+      if (traco != std::string::npos && traco < linha.find(' '))
         nosso = linha.rfind(inicio.str(), 0) == 0;
       else if (nosso && linha.rfind("Rss:", 0) == 0)
         return std::stol(linha.substr(4));
